@@ -1,0 +1,64 @@
+#ifndef KESTRO_TYPES_H
+#define KESTRO_TYPES_H
+/* Basic types and calling convention of the Kestro C interface. */
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  include <windows.h>
+#else
+/* An opaque window handle. On POSIX a handle comes from KestroCreateMessageWindow. */
+typedef void* HWND;
+typedef unsigned char BYTE;
+typedef uint32_t UINT;
+#endif
+
+/* Exports use the standard Windows calling convention on 32-bit Windows. */
+#if defined(_WIN32) && !defined(_WIN64)
+#  define KESTRO_CALL __stdcall
+#else
+#  define KESTRO_CALL
+#endif
+
+#if defined(_WIN32)
+#  if defined(KESTRO_BUILDING_LIBRARY)
+#    define KESTRO_API __declspec(dllexport)
+#  else
+#    define KESTRO_API __declspec(dllimport)
+#  endif
+#else
+#  define KESTRO_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A text returned by value. `text` points to storage owned by the library that stays
+   valid until the same thread calls the same export again. Never NULL. */
+typedef struct KestroString {
+    const char* text;
+} KestroString;
+
+/* An array of unsigned integers filled by the library. The caller provides `items`
+   with room for `capacity` entries; the library writes at most that many and sets
+   `count` to the number of entries it has (which may exceed capacity: then only the
+   first `capacity` were written). */
+typedef struct KestroUIntArray {
+    uint32_t* items;
+    int count;
+    int capacity;
+} KestroUIntArray;
+
+/* Window messages posted to the host. */
+#define WM_GEN_NOTIFY 0x7E8     /* WM_USER + 1000 */
+#define WM_CONSOLE_NOTIFY 0x7EA /* WM_USER + 1002 */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KESTRO_TYPES_H */
