@@ -1,31 +1,9 @@
 // Operations of the link that this build does not have yet. Each one fails honestly
-// (no traffic, failure result); the file shrinks as the operations are built.
+// (no traffic, failure result); this file goes away when they are built.
 
-#include "link/comm_protocol.h"
 #include "transport/serial_port.h"
 
 namespace kestro {
-
-// ---- message parser ----
-void CCommProtocol::ReceiveAndProcess() { m_bStopReceive = 0; }
-unsigned char CCommProtocol::ReceiveOneByte() { return 0; }
-
-// ---- link thread loops ----
-unsigned CCommProtocol::readThreadPro(void* link) { return link ? 0u : static_cast<unsigned>(-1); }
-unsigned CCommProtocol::DllMainThreadPro(void* link) { return link ? 0u : static_cast<unsigned>(-1); }
-void CCommProtocol::ReceiveWorkModePro() {}
-void CCommProtocol::ReceiveProgModePro() {}
-void CCommProtocol::ReceiveCalibModePro() {}
-
-// ---- data-bag transfer ----
-int CCommProtocol::getCpuMultiCommandDataShared(int) { return 0; }
-int CCommProtocol::GetCpuMultiCommandData_C(int) { return 0; }
-int CCommProtocol::processCpuDataBagShared(unsigned char*, int, int, int) { return m_pData->bDemo ? 1 : 0; }
-void CCommProtocol::updateDataBagShared(int, int) {}
-
-// ---- APR ----
-int CCommProtocol::sendApplyAPRCommandShared(APRDataInfo&) { return 0; }
-int CCommProtocol::applyAPRDirectlyShared(APRSourceData&) { return 0; }
 
 // ---- serial port ----
 class CSerialPort::Backend {};
