@@ -20,7 +20,7 @@
 # The parser here and the one in tests/exports/export_table_test.cpp are deliberately
 # separate implementations of the same format; keep them in step.
 
-include_guard(GLOBAL)
+include_guard(DIRECTORY)
 # include() gives this file its own policy scope; the functions keep these settings.
 cmake_policy(VERSION 3.20)
 
