@@ -2,6 +2,9 @@
 // (dlopen, then the exported C functions) and drives it.
 
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,7 @@
 #include <kestro/kestro_types.h>
 
 #include "host_setup.h"
+#include "sim_process.h"
 
 namespace {
 
@@ -41,6 +45,7 @@ struct Api {
     int (*radMA)(unsigned char, int) = nullptr;
     int (*radMS)(unsigned char, int) = nullptr;
     int (*radMX)(unsigned char, int) = nullptr;
+    int (*setDllMode)(int) = nullptr;
 
     template <typename F>
     bool bind(F& fn, const char* name, bool required = true) {
@@ -66,6 +71,7 @@ bool loadApi(Api& api, const std::string& path) {
     api.bind(api.radMA, "IO_RadMAValue", false);
     api.bind(api.radMS, "IO_RadMSValue", false);
     api.bind(api.radMX, "IO_RadMXValue", false);
+    api.bind(api.setDllMode, "IO_SetDllMode", false);
     return ok;
 }
 
@@ -139,10 +145,85 @@ int runDemo(const std::string& hostDir, const std::string& library) {
     return 0;
 }
 
+const char* describe(uintptr_t w, intptr_t l) {
+    switch (w) {
+        case 1: return l == 1 ? "radiography exposure ended" : l == 2 ? "radiography exposure started" : "exposure state 2";
+        case 2: return l == 1 ? "prepare released" : l == 2 ? "preparing" : "ready to expose";
+        case 3: return l == 1 ? "fluoroscopy prepare off" : "fluoroscopy prepare on";
+        case 4: return l == 1 ? "fluoroscopy off" : "fluoroscopy on";
+        case 5: return "error log entry";
+        case 6: return "generator error";
+        case 7: return "calibration entered";
+        case 8: return "HMA";
+        case 9: return "ready light";
+        case 11: return "receptor selected";
+        default: return "notification";
+    }
+}
+
+// A real serial session: kestro-sim on a pseudo-terminal plays the generator.
+int runSession(const std::string& hostDir, const std::string& library, const std::string& simPath) {
+    kestro::cli::SimProcess sim;
+    std::string error;
+    if (!sim.start(simPath, &error)) {
+        std::fprintf(stderr, "kestro: cannot start the simulator: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("simulator: %s on %s\n", simPath.c_str(), sim.ptyPath().c_str());
+
+    kestro::cli::HostSetup setup;
+    setup.demo = false;
+    setup.communicationType = 1;
+    setup.comPort = 1;
+    if (!kestro::cli::prepareHostDirectory(hostDir, setup, &error)) {
+        std::fprintf(stderr, "kestro: %s\n", error.c_str());
+        return 1;
+    }
+    ::setenv("KESTRO_HOST_DIR", hostDir.c_str(), 1);
+    ::setenv("KESTRO_COM1", sim.ptyPath().c_str(), 1);
+
+    Api api;
+    if (!loadApi(api, library)) return 1;
+    HWND window = api.createWindow();
+    int r = api.initGenerator(window);
+    std::printf("IO_InitGenerator: %d (%s)\n", r, r == 1 ? "generator answers" : "start-up failed");
+    if (r != 1) {
+        api.deleteRes();
+        return 1;
+    }
+    if (api.radKV) {
+        std::printf("set 80 kV -> %d kV\n", api.radKV(0, 80));
+        std::printf("set 20.0 mA -> %.1f mA\n", api.radMA(0, 200) / 10.0);
+        std::printf("set 100.0 ms -> %.1f ms\n", api.radMS(0, 1000) / 10.0);
+        std::printf("mAs now %.1f\n", api.radMX(1, 0) / 10.0);
+    }
+    std::printf("exposure requested at the generator\n");
+    sim.control("expose 100");
+    KestroMessageView m{};
+    bool ended = false;
+    for (int i = 0; i < 100 && !ended; ++i) {
+        if (api.getMessage(window, &m, 100) != 1) continue;
+        std::printf("  notification (%lu, %ld): %s\n", static_cast<unsigned long>(m.wParam),
+                    static_cast<long>(m.lParam), describe(m.wParam, m.lParam));
+        ended = (m.wParam == 2 && m.lParam == 1);
+    }
+    while (api.getMessage(window, &m, 200) == 1)
+        std::printf("  notification (%lu, %ld): %s\n", static_cast<unsigned long>(m.wParam),
+                    static_cast<long>(m.lParam), describe(m.wParam, m.lParam));
+    std::printf("exposure %s\n", ended ? "completed" : "did not complete");
+    api.closeComm(1);
+    api.deleteRes();
+    api.destroyWindow(window);
+    sim.stop();
+    std::printf("trace file: %s\n", todaysTrace(hostDir).c_str());
+    return ended ? 0 : 1;
+}
+
 void usage() {
     std::printf(
-        "usage: kestro [--library PATH] [--host-dir DIR] <command>\n"
+        "usage: kestro [--library PATH] [--host-dir DIR] [--sim PATH] <command>\n"
         "commands:\n"
+        "  session    start kestro-sim on a pseudo-terminal and run a serial session with one exposure\n"
         "  demo       start the library in demonstration mode and show the demo picture\n"
         "  version    print the version\n");
 }
@@ -150,13 +231,16 @@ void usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ::signal(SIGPIPE, SIG_IGN);  // a simulator that went away must not end the tool
     std::string library = defaultLibrary();
+    std::string simPath = kestro::cli::defaultSimulator(argv[0]);
     std::string hostDir;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--library" && i + 1 < argc) library = argv[++i];
         else if (a == "--host-dir" && i + 1 < argc) hostDir = argv[++i];
+        else if (a == "--sim" && i + 1 < argc) simPath = argv[++i];
         else if (a == "-h" || a == "--help") return usage(), 0;
         else args.push_back(a);
     }
@@ -170,6 +254,7 @@ int main(int argc, char** argv) {
     }
     hostDir = std::filesystem::absolute(hostDir).string();
     if (args[0] == "demo") return runDemo(hostDir, library);
+    if (args[0] == "session") return runSession(hostDir, library, simPath);
     if (args[0] == "version" || args[0] == "--version") {
         std::printf("kestro %s\n", KESTRO_VERSION_TEXT);
         return 0;
