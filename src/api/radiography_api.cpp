@@ -162,7 +162,10 @@ KESTRO_EXPORT(int) IO_RadSelectTech(BYTE bQuery, int value) {
         if (bQuery) return query(link, value, "ET?", 13, d.radTechnique, kFail);
         if (value < 0 || value > 3) return kFail;
         if (!op::send(link, Command("ET").digits(link, value, 1), 13)) return kFail;
+        // A technique change clears the first byte of the technique record and the
+        // status byte that start-up sets.
         d.SettingsImage[image::kTechniqueRecord] = 0;
+        d.statusByte0 = 0;
         return d.radTechnique;
     });
 }

@@ -101,8 +101,14 @@ TEST_F(Wire, RadiographyCommandsAndResults) {
         {"IO_RadAECFilm(false, 1)", [] { return IO_RadAECFilm(0, 1); }, {"FS001"}, {"FS001"}, 1},
         {"IO_RadAECFilm(true, 0)", [] { return IO_RadAECFilm(1, 0); }, {"FS?"}, {"FS010"}, 2},
         {"IO_RadSelectTech(false, 2)", [] { return IO_RadSelectTech(0, 2); }, {"ET2"}, {"ET2"}, 2,
-         [](CCommProtocol&, GD& d) { d.SettingsImage[image::kTechniqueRecord] = 7; },
-         [](CCommProtocol&, GD& d) { EXPECT_EQ(d.SettingsImage[image::kTechniqueRecord], 0); }},
+         [](CCommProtocol&, GD& d) {
+             d.SettingsImage[image::kTechniqueRecord] = 7;
+             d.statusByte0 = 1;
+         },
+         [](CCommProtocol&, GD& d) {
+             EXPECT_EQ(d.SettingsImage[image::kTechniqueRecord], 0);
+             EXPECT_EQ(d.statusByte0, 0);
+         }},
         {"IO_RadSelectTech(false, 4)", [] { return IO_RadSelectTech(0, 4); }, {}, {}, -1},
         {"IO_RadSelectTech(true, 0)", [] { return IO_RadSelectTech(1, 0); }, {"ET?"}, {"ET1"}, 1,
          [](CCommProtocol&, GD& d) { d.SettingsImage[image::kTechniqueRecord] = 7; },
