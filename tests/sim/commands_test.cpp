@@ -1,6 +1,12 @@
 // Commands of the library answered over the pty: queries, sets, steps, multi-commands.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include "sim_fixture.h"
 
 namespace kestro::sim::test {
@@ -132,6 +138,42 @@ TEST_F(SimCommands, InjectedMessagesAndRawBytesReachTheLibraryUnchanged) {
   }
   // The lone letter is the start of an unfinished message: nothing more to decode.
   EXPECT_FALSE(lib->next(milliseconds(100)));
+}
+
+TEST(SimDevice, ServesADeviceItIsGiven) {
+  // The test owns a pty and hands its slave to the simulator as a device.
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  char name[128];
+  ASSERT_EQ(::ptsname_r(master, name, sizeof name), 0);
+  termios tio{};
+  ASSERT_EQ(::tcgetattr(master, &tio), 0);
+  ::cfmakeraw(&tio);
+  ::tcsetattr(master, TCSANOW, &tio);
+
+  SimulatorOptions options;
+  options.devicePath = name;
+  Simulator sim(options);
+  std::string error;
+  ASSERT_TRUE(sim.start(&error)) << error;
+  EXPECT_EQ(sim.portPath(), name);
+
+  const std::uint8_t frame[] = {'K', 'V', '?', 0x03, 0xE3};
+  ASSERT_EQ(::write(master, frame, sizeof frame), static_cast<ssize_t>(sizeof frame));
+  Bytes got;
+  const auto deadline = std::chrono::steady_clock::now() + kArrival;
+  while (got.size() < 7 && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    std::uint8_t buf[64];
+    ssize_t n = ::read(master, buf, sizeof buf);
+    if (n > 0) got.insert(got.end(), buf, buf + n);
+  }
+  EXPECT_EQ(hex(got), "4B 56 30 37 35 03 40");
+  sim.stop();
+  ::close(master);
 }
 
 }  // namespace
