@@ -97,6 +97,13 @@ TEST_F(SimCommands, CommandArrivingByteByByteIsAnswered) {
   EXPECT_EQ(lib->nextMessage(), "KV099");
 }
 
+TEST_F(SimCommands, UnfinishedUnitIsDroppedAfterAPauseSoTheNextCommandIsRead) {
+  // A data-bag header announcing 256 bytes, then nothing.
+  lib->sendBytes(Bytes{0x01, 0x05, 0x01, 0x00, 0xAA});
+  EXPECT_TRUE(sim->waitForCounters([](const SimCounters& c) { return c.discardedBytes == 5; }, kArrival));
+  EXPECT_EQ(ask("ST"), "ST002");
+}
+
 TEST_F(SimCommands, LogRecordsEveryUnitAndWaitersSeeThem) {
   const std::uint64_t mark = sim->logMark();
   lib->sendCommand("KV080");

@@ -15,7 +15,8 @@ namespace {
 constexpr std::size_t kLogLimit = 100000;
 constexpr milliseconds kPartialUnitTimeout{500};
 
-// Bytes that can never start a message or a data-bag unit: no letters, no SOH, ETX, ACK, NAK.
+// Bytes that can never start a message or a data-bag unit: no upper-case letters, no SOH,
+// ETX, ACK or NAK.
 constexpr std::uint8_t kGarbage[] = {0x00, 0x02, 0x04, 0x07, 0x10, 0x1F, 0x20, 0x2A, 0x30,
                                      0x39, 0x40, 0x5B, 0x61, 0x7A, 0x7F, 0x80, 0xC3, 0xFF};
 
@@ -229,6 +230,7 @@ void Simulator::ioLoop() {
     if (parser.midUnit() && now - lastByteTime >= kPartialUnitTimeout) {
       parser.reset();
       stats.discardedBytes = parser.discardedBytes();
+      changed.notify_all();
     }
   }
 }
@@ -247,6 +249,7 @@ void Simulator::writeDueLocked(Clock::time_point now) {
       return;
     }
     if (n == 0) return;
+    changed.notify_all();
     ++stats.chunksWritten;
     stats.bytesWritten += static_cast<std::uint64_t>(n);
     if (static_cast<std::size_t>(n) < chunk.bytes.size()) {
@@ -809,6 +812,12 @@ std::size_t Simulator::countCommand(std::string_view text) const {
   return static_cast<std::size_t>(std::count_if(log.begin(), log.end(), [&](const ReceivedUnit& u) {
     return u.unit.kind == UnitKind::Command && u.unit.checksumOk && u.unit.text == text;
   }));
+}
+
+bool Simulator::waitForCounters(const std::function<bool(const SimCounters&)>& condition,
+                                milliseconds timeout) const {
+  std::unique_lock lock(m);
+  return changed.wait_for(lock, timeout, [&] { return condition(stats); });
 }
 
 bool Simulator::quitRequested() const {

@@ -188,6 +188,8 @@ class Simulator {
   bool waitForUnit(const std::function<bool(const ReceivedUnit&)>& match, milliseconds timeout,
                    std::uint64_t since = 0) const;
   std::size_t countCommand(std::string_view text) const;
+  // True when the counters satisfy the condition before the timeout.
+  bool waitForCounters(const std::function<bool(const SimCounters&)>& condition, milliseconds timeout) const;
 
   // One line of the control language (see README). reply gets "OK ..." or "ERR ...".
   bool control(std::string_view line, std::string* reply = nullptr);
