@@ -24,7 +24,7 @@ using VF = ValueFormat;
 using SK = StepKind;
 
 // clang-format off
-const ParameterSpec kSpecs[] = {
+const ParameterInfo kParameters[] = {
   // mnemonic alias          format          w  min    max    init  steps       ladder  ?      set    rad
   {"KV",    "kv",           VF::Digits,      3, 40,    150,   75,   SK::Linear, {},     true,  true,  true},
   {"MA",    "ma",           VF::Digits,      5, 100,   10000, 1000, SK::Ladder, kMa,    true,  true,  true},
@@ -95,13 +95,13 @@ int powerOfTen(int n) {
 }
 
 // The longest mnemonic that begins the token.
-const ParameterSpec* matchMnemonic(std::string_view token) {
-  const ParameterSpec* best = nullptr;
+const ParameterInfo* matchMnemonic(std::string_view token) {
+  const ParameterInfo* best = nullptr;
   std::size_t bestLength = 0;
-  for (const ParameterSpec& spec : kSpecs) {
-    std::string_view m = spec.mnemonic;
+  for (const ParameterInfo& param : kParameters) {
+    std::string_view m = param.mnemonic;
     if (m.size() > bestLength && token.substr(0, m.size()) == m) {
-      best = &spec;
+      best = &param;
       bestLength = m.size();
     }
   }
@@ -132,34 +132,34 @@ std::vector<std::string_view> tokens(std::string_view text) {
 
 }  // namespace
 
-std::span<const ParameterSpec> parameterSpecs() { return kSpecs; }
+std::span<const ParameterInfo> parameterTable() { return kParameters; }
 std::span<const int> maLadder() { return kMa; }
 std::span<const int> msLadder() { return kMs; }
 std::span<const int> masLadder() { return kMas; }
 std::span<const int> ppsLadder() { return kPps; }
 
-const ParameterSpec* findParameter(std::string_view name) {
-  for (const ParameterSpec& spec : kSpecs) {
-    if (equalsNoCase(name, spec.mnemonic)) return &spec;
-    if (spec.alias != nullptr && equalsNoCase(name, spec.alias)) return &spec;
+const ParameterInfo* findParameter(std::string_view name) {
+  for (const ParameterInfo& param : kParameters) {
+    if (equalsNoCase(name, param.mnemonic)) return &param;
+    if (param.alias != nullptr && equalsNoCase(name, param.alias)) return &param;
   }
   return nullptr;
 }
 
 GeneratorModel::GeneratorModel() {
-  for (const ParameterSpec& spec : kSpecs) values[spec.mnemonic] = spec.initial;
+  for (const ParameterInfo& param : kParameters) values[param.mnemonic] = param.initial;
 }
 
 std::optional<int> GeneratorModel::value(std::string_view name) const {
-  const ParameterSpec* spec = findParameter(name);
-  if (spec == nullptr) return std::nullopt;
-  return values.find(spec->mnemonic)->second;
+  const ParameterInfo* param = findParameter(name);
+  if (param == nullptr) return std::nullopt;
+  return values.find(param->mnemonic)->second;
 }
 
 bool GeneratorModel::setValue(std::string_view name, int value) {
-  const ParameterSpec* spec = findParameter(name);
-  if (spec == nullptr) return false;
-  values[spec->mnemonic] = value;
+  const ParameterInfo* param = findParameter(name);
+  if (param == nullptr) return false;
+  values[param->mnemonic] = value;
   return true;
 }
 
@@ -172,16 +172,16 @@ bool GeneratorModel::preparingOrExposing() const {
 }
 
 std::string GeneratorModel::item(std::string_view mnemonic) const {
-  const ParameterSpec* spec = findParameter(mnemonic);
-  if (spec == nullptr) return {};
-  const int v = values.find(spec->mnemonic)->second;
-  std::string out = spec->mnemonic;
+  const ParameterInfo* param = findParameter(mnemonic);
+  if (param == nullptr) return {};
+  const int v = values.find(param->mnemonic)->second;
+  std::string out = param->mnemonic;
   char buf[16];
-  switch (spec->format) {
+  switch (param->format) {
     case VF::Digits: {
-      int m = v % powerOfTen(spec->width);
+      int m = v % powerOfTen(param->width);
       if (m < 0) m = -m;
-      std::snprintf(buf, sizeof buf, "%0*d", spec->width, m);
+      std::snprintf(buf, sizeof buf, "%0*d", param->width, m);
       out += buf;
       break;
     }
@@ -207,18 +207,18 @@ std::string GeneratorModel::item(std::string_view mnemonic) const {
   return out;
 }
 
-bool GeneratorModel::parseSetValue(const ParameterSpec& spec, std::string_view rest, int& out) const {
-  switch (spec.format) {
+bool GeneratorModel::parseSetValue(const ParameterInfo& param, std::string_view rest, int& out) const {
+  switch (param.format) {
     case VF::Digits:
-      if (rest.size() != static_cast<std::size_t>(spec.width) || !allDigits(rest)) return false;
+      if (rest.size() != static_cast<std::size_t>(param.width) || !allDigits(rest)) return false;
       out = std::stoi(std::string(rest));
       return true;
     case VF::Digit:
       if (rest.size() != 1) return false;
       if (!allDigits(rest)) {
         // Magnification "auto" (0xFE): the generator keeps its current value.
-        if (std::string_view(spec.mnemonic) == "FLZ" && static_cast<unsigned char>(rest[0]) == 0xFE) {
-          out = values.find(spec.mnemonic)->second;
+        if (std::string_view(param.mnemonic) == "FLZ" && static_cast<unsigned char>(rest[0]) == 0xFE) {
+          out = values.find(param.mnemonic)->second;
           return true;
         }
         return false;
@@ -248,9 +248,9 @@ bool GeneratorModel::parseSetValue(const ParameterSpec& spec, std::string_view r
   return false;
 }
 
-int GeneratorModel::step(const ParameterSpec& spec, int current, int delta) const {
-  if (spec.steps == SK::Linear) return std::clamp(current + delta, spec.minimum, spec.maximum);
-  std::span<const int> ladder = spec.ladder;
+int GeneratorModel::step(const ParameterInfo& param, int current, int delta) const {
+  if (param.steps == SK::Linear) return std::clamp(current + delta, param.minimum, param.maximum);
+  std::span<const int> ladder = param.ladder;
   // Position of the current value; a value between entries counts as the gap below the next.
   auto it = std::lower_bound(ladder.begin(), ladder.end(), current);
   long pos = it - ladder.begin();
@@ -263,36 +263,36 @@ int GeneratorModel::step(const ParameterSpec& spec, int current, int delta) cons
 }
 
 std::optional<std::string> GeneratorModel::answerToken(std::string_view token, bool allowLocked) {
-  const ParameterSpec* spec = matchMnemonic(token);
-  if (spec == nullptr) return std::nullopt;
-  std::string_view rest = token.substr(std::string_view(spec->mnemonic).size());
-  int& current = values[spec->mnemonic];
-  const bool locked = spec->radiography && !allowLocked && preparingOrExposing();
+  const ParameterInfo* param = matchMnemonic(token);
+  if (param == nullptr) return std::nullopt;
+  std::string_view rest = token.substr(std::string_view(param->mnemonic).size());
+  int& current = values[param->mnemonic];
+  const bool locked = param->radiography && !allowLocked && preparingOrExposing();
 
-  if ((spec->queryMark && rest == "?") || (!spec->queryMark && rest.empty())) return item(spec->mnemonic);
+  if ((param->queryMark && rest == "?") || (!param->queryMark && rest.empty())) return item(param->mnemonic);
 
   if (rest == "+" || rest == "-" || rest == "++" || rest == "--") {
-    if (spec->steps == SK::None) return std::nullopt;
-    const int size = spec->steps == SK::Linear ? 5 : 3;
+    if (param->steps == SK::None) return std::nullopt;
+    const int size = param->steps == SK::Linear ? 5 : 3;
     const int delta = rest == "+" ? 1 : rest == "-" ? -1 : rest == "++" ? size : -size;
-    if (!locked) current = step(*spec, current, delta);
-    return item(spec->mnemonic);
+    if (!locked) current = step(*param, current, delta);
+    return item(param->mnemonic);
   }
 
-  if (!spec->settable) return std::nullopt;
+  if (!param->settable) return std::nullopt;
   int v = 0;
-  if (!parseSetValue(*spec, rest, v)) return std::nullopt;
-  if (locked) return item(spec->mnemonic);
+  if (!parseSetValue(*param, rest, v)) return std::nullopt;
+  if (locked) return item(param->mnemonic);
 
-  if (spec->format == VF::Digits) {
-    current = std::clamp(v, spec->minimum, spec->maximum);
-  } else if (v >= spec->minimum && v <= spec->maximum) {
+  if (param->format == VF::Digits) {
+    current = std::clamp(v, param->minimum, param->maximum);
+  } else if (v >= param->minimum && v <= param->maximum) {
     current = v;
   }  // a selection out of range leaves the value as it is; the answer shows it
-  if (std::string_view(spec->mnemonic) == "FLR") {
+  if (std::string_view(param->mnemonic) == "FLR") {
     values[v == 0 ? "FLI" : "FLT"] = 0;
   }
-  return item(spec->mnemonic);
+  return item(param->mnemonic);
 }
 
 std::string GeneratorModel::join(std::initializer_list<const char*> mnemonics) const {

@@ -34,7 +34,7 @@ enum class ValueFormat {
 
 enum class StepKind { None, Linear, Ladder };
 
-struct ParameterSpec {
+struct ParameterInfo {
   const char* mnemonic;  // on the wire
   const char* alias;     // control-language name besides the mnemonic, or nullptr
   ValueFormat format;
@@ -49,9 +49,9 @@ struct ParameterSpec {
   bool radiography;             // frozen while preparing or exposing
 };
 
-std::span<const ParameterSpec> parameterSpecs();
+std::span<const ParameterInfo> parameterTable();
 // By mnemonic or alias, case-insensitive.
-const ParameterSpec* findParameter(std::string_view name);
+const ParameterInfo* findParameter(std::string_view name);
 
 // Step tables of this generator (tenths of mA, ms, mAs; pulses per second in tenths).
 std::span<const int> maLadder();
@@ -92,8 +92,8 @@ class GeneratorModel {
  private:
   std::optional<std::string> answerToken(std::string_view token, bool allowLocked);
   std::optional<std::string> answerBlock(std::string_view command);
-  bool parseSetValue(const ParameterSpec& spec, std::string_view rest, int& out) const;
-  int step(const ParameterSpec& spec, int current, int delta) const;
+  bool parseSetValue(const ParameterInfo& param, std::string_view rest, int& out) const;
+  int step(const ParameterInfo& param, int current, int delta) const;
   std::string join(std::initializer_list<const char*> mnemonics) const;
 
   std::map<std::string, int, std::less<>> values;
