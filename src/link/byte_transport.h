@@ -1,0 +1,28 @@
+#pragma once
+// What the link needs from its transport (a serial port or a CAN adapter): whole-frame
+// writes, the input queue, and a wait for input that can be cancelled. Framing and
+// checksums stay out of it.
+
+#include <cstdint>
+
+namespace kestro {
+
+class ByteTransport {
+public:
+    virtual ~ByteTransport() = default;
+
+    virtual bool isOpen() const = 0;
+    // Writes the whole buffer: count when every byte went out, else 0.
+    virtual int write(const std::uint8_t* data, int count) = 0;
+    // Bytes waiting in the input queue; 0 when closed.
+    virtual int bytesInQueue() = 0;
+    // Reads up to count queued bytes; the number read.
+    virtual int read(std::uint8_t* buffer, int count) = 0;
+    // Blocks until input is queued, the transport closes or fails, cancelWait() is
+    // called, or timeoutMs passes (negative: no limit). true when input is queued.
+    virtual bool waitForInput(int timeoutMs) = 0;
+    // Makes a current or the next waitForInput return at once.
+    virtual void cancelWait() = 0;
+};
+
+}  // namespace kestro

@@ -1,0 +1,135 @@
+// Command transmission: frames, the generator-state gate, the send lock and the
+// acknowledged senders that wait for the reply flag of their command kind.
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "link/comm_protocol.h"
+
+namespace kestro {
+namespace {
+
+bool contains(std::initializer_list<int> kinds, int kind) {
+    return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+}
+
+std::uint8_t checksum(const unsigned char* bytes, std::size_t count) {
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < count; ++i) sum += bytes[i];
+    return static_cast<std::uint8_t>(sum & 0xFF);
+}
+
+}  // namespace
+
+bool CCommProtocol::kindAllowed(int genState, int kind, bool variantB) {
+    if (variantB && kind == 200 && (genState == 3 || genState == 4 || genState == 10)) return true;
+    switch (genState) {
+        case 3: return contains({4, 5, 7, 14, 15, 19, 20, 28, 29, 38, 39}, kind);
+        case 4: return contains({7, 14, 15, 19, 20, 28, 29, 38, 39}, kind);
+        case 8: return true;
+        case 10: return contains({4, 5, 7, 14, 15, 19, 21, 28, 29, 31, 38, 39}, kind);
+        default: return kind != 25 && kind != 26;
+    }
+}
+
+void CCommProtocol::raiseReplyFlag(int kind) {
+    if (kind < 0 || kind >= kReplyFlagCount) return;
+    {
+        std::lock_guard<std::mutex> lock(m_ReplyMutex);
+        m_ReplyFlags[static_cast<std::size_t>(kind)] = 1;
+    }
+    m_ReplyArrived.notify_all();
+}
+
+bool CCommProtocol::waitReplyFlag(int kind, int timeoutMs) {
+    if (kind < 0 || kind >= kReplyFlagCount) return false;
+    LinkInt& flag = m_ReplyFlags[static_cast<std::size_t>(kind)];
+    std::unique_lock<std::mutex> lock(m_ReplyMutex);
+    m_ReplyArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return flag.load() != 0; });
+    if (flag.load() == 0) return false;
+    flag = 0;
+    return true;
+}
+
+namespace {
+
+// One frame under the send lock: the command bytes, ETX and the checksum.
+int writeCommandFrame(CCommProtocol& link, ByteTransport* port, const char* cmd, int len) {
+    if (len < 0 || static_cast<std::size_t>(len) + 2 > CCommProtocol::kTxBufferSize) return 0;
+    std::lock_guard<std::mutex> busy(link.m_bSendBusy);
+    std::memcpy(link.m_TxBuffer, cmd, static_cast<std::size_t>(len));
+    link.m_TxBuffer[len] = 0x03;
+    link.m_TxBuffer[len + 1] = checksum(link.m_TxBuffer, static_cast<std::size_t>(len) + 1);
+    if (!port) return 0;
+    return port->write(link.m_TxBuffer, len + 2);
+}
+
+}  // namespace
+
+int CCommProtocol::SendCommand(const char* cmd, int len, int kind) {
+    if (!kindAllowed(m_nGenState, kind, false)) return -1;
+    if (writeCommandFrame(*this, transport(), cmd, len) < len + 2) return 0;
+    if ((kind != 21 && kind != 7) || m_bTraceSTHE)
+        WriteTraceLine("UI sent command            : ", -1, std::string_view(cmd, static_cast<std::size_t>(len)));
+    m_nLastCommandKind = kind;
+    return len + 2;
+}
+
+int CCommProtocol::SendCommand_B(const char* cmd, int len, int kind) {
+    if (!kindAllowed(m_nGenState, kind, true)) return -1;
+    if (writeCommandFrame(*this, transport(), cmd, len) < len + 2) return 0;
+    if ((kind != 21 && kind != 7) || m_bTraceSTHE)
+        WriteTraceLine("UI sent command            : ", -1, std::string_view(cmd, static_cast<std::size_t>(len)));
+    return len + 2;
+}
+
+int CCommProtocol::SendData(const unsigned char* data, int len, int kind) {
+    if (len < 0 || static_cast<std::size_t>(len) + 1 > kTxBufferSize) return 0;
+    int written;
+    {
+        std::lock_guard<std::mutex> busy(m_bSendBusy);
+        std::memcpy(m_TxBuffer, data, static_cast<std::size_t>(len));
+        m_TxBuffer[len] = checksum(m_TxBuffer, static_cast<std::size_t>(len));
+        written = transport() ? transport()->write(m_TxBuffer, len + 1) : 0;
+    }
+    if (written < len + 1) return 0;
+    m_nLastDataBagKind = kind;
+    return len + 1;
+}
+
+namespace {
+
+template <typename Sender>
+int acknowledged(CCommProtocol& link, int kind, int attempts, int pollsPerAttempt, Sender send) {
+    if (kind < 0 || kind >= CCommProtocol::kReplyFlagCount) return 0;
+    link.m_ReplyFlags[static_cast<std::size_t>(kind)] = 0;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        send();  // its result, refusal included, is not looked at
+        if (link.waitReplyFlag(kind, pollsPerAttempt)) {
+            link.m_bAckReceived = 0;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int CCommProtocol::getCpuCommandDataShared(const char* cmd, int len, int kind) {
+    return acknowledged(*this, kind, 2, 100, [&] { SendCommand(cmd, len, kind); });
+}
+
+int CCommProtocol::getCpuCommandDataBShared(const char* cmd, int len, int kind) {
+    return acknowledged(*this, kind, 1, 30, [&] { SendCommand_B(cmd, len, kind); });
+}
+
+int CCommProtocol::GetCpuCommandData_C(const char* cmd, int len, int kind) {
+    return acknowledged(*this, kind, 3, 200, [&] { SendCommand_B(cmd, len, kind); });
+}
+
+int CCommProtocol::sendCpuUnrestrictedCommandShared(const char* cmd, int len) {
+    return SendCommand(cmd, len, 0) != 0 ? 1 : 0;
+}
+
+}  // namespace kestro
