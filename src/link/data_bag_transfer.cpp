@@ -3,6 +3,7 @@
 // data-bag reply into the settings image.
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "link/comm_protocol.h"
+#include "link/data_bag_stores.h"
 #include "link/data_bag_transfer.h"
 
 namespace kestro {
@@ -39,6 +41,17 @@ constexpr int kRadItems[] = {0, 1, 2, 3};                     // KV MA MS MX
 constexpr int kSystemItems[] = {44, 9, 12, 13, 16, 17, 18, 21};  // TU WS FO ET FI FS FN HE
 constexpr int kFluoItems[] = {32, 33, 34, 35, 36, 37, 40, 41, 43};  // FLK FLM FLI FLT FLS FLF FLA FLZ FLD
 constexpr int kFluoDoseRateItem = 207;                        // FDR
+
+// The reader leaves a Version reply in the receive buffer, where the next unit would
+// overwrite it; the read takes a copy as soon as the reply's flag is seen.
+std::mutex& versionReplyLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::array<std::uint8_t, 4 + 255>& versionReply() {
+    static std::array<std::uint8_t, 4 + 255> frame{};
+    return frame;
+}
 
 }  // namespace
 
@@ -82,6 +95,10 @@ int CCommProtocol::processCpuDataBagShared(unsigned char* data, int len, int bag
                 return 0;  // rejected: no second attempt
             }
         } else if (waitReplyFlag(bag, kBagWaitMs)) {
+            if (bag == 69) {
+                std::lock_guard<std::mutex> lock(versionReplyLock());
+                std::memcpy(versionReply().data(), m_RxBuffer, 4 + std::size_t{m_RxBuffer[3]});
+            }
             m_bDataBagMode = 0;
             return 1;
         }
@@ -174,19 +191,25 @@ void CCommProtocol::updateDataBagShared(int bag, int direction) {
     std::uint8_t* image = m_pData->SettingsImage;
     switch (bag) {
         case 63: {  // Auxiliary Setup
-            const std::uint8_t* f = m_RxBuffer;
+            DataBagStoreAccess store(6);
+            const std::uint8_t* f = store.bytes().data();
             copyFrame(image, 206, f, 4, 18);
             copyFrame(image, 224, f, 23, 7);
             break;
         }
-        case 65:  // AEC Setup
-            copyFrame(image, 434, m_RxBuffer, 4, 10);
+        case 65: {  // AEC Setup
+            DataBagStoreAccess store(8);
+            copyFrame(image, 434, store.bytes().data(), 4, 10);
             break;
-        case 109:  // ABS curve or DAP curve
-            copyFrame(image, 480, m_RxBuffer, 4, 27);
+        }
+        case 109: {  // ABS curve or DAP curve
+            DataBagStoreAccess store(13);
+            copyFrame(image, 480, store.bytes().data(), 4, 27);
             break;
+        }
         case 69: {  // Version: as many data bytes as the reply has, up to the packet's size
-            const std::uint8_t* f = m_RxBuffer;
+            std::lock_guard<std::mutex> lock(versionReplyLock());
+            const std::uint8_t* f = versionReply().data();
             const std::size_t length = std::min<std::size_t>(f[3], dataPacketLayout(17)->length);
             copyFrame(image, image::kVersion, f, 4, length);
             if (image[1499] == 31) std::memset(image + 1499, 0xFF, 10);
