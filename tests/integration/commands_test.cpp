@@ -2,6 +2,8 @@
 
 #include "session.h"
 
+#include <cstring>
+
 namespace kestro::itest {
 namespace {
 

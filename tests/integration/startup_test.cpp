@@ -20,8 +20,9 @@ TEST_F(Session, StartUpChecksStatusAndLoadsTablesFromTheGenerator) {
     // Distinct records so that a byte taken from the wrong place shows.
     for (int receptor = 0; receptor < 5; ++receptor) {
         Bytes aux = *m_sim->bagRecord(6, {static_cast<std::uint8_t>(receptor)});
-        aux[1] = static_cast<std::uint8_t>(receptor % 2);       // enabled
-        aux[5] = static_cast<std::uint8_t>(10 + receptor);      // AEC channel
+        for (std::size_t i = 2; i < aux.size(); ++i) aux[i] = static_cast<std::uint8_t>(100 + receptor * 30 + i);
+        aux[1] = static_cast<std::uint8_t>(receptor % 2);   // enabled
+        aux[5] = static_cast<std::uint8_t>(10 + receptor);  // AEC channel
         ASSERT_TRUE(m_sim->putBagRecord(6, {}, aux));
     }
 
