@@ -153,5 +153,43 @@ TEST_F(Running, MultiCommandsRefreshGroupsOfValues) {
     EXPECT_EQ(m_sim->countCommand("RR"), 3u);
 }
 
+TEST_F(Running, DataBagWriteWaitsForTheGeneratorsVerdict) {
+    struct Case {
+        const char* fault;  // nullptr: none
+        int result;
+        std::size_t framesSent;
+    };
+    const Case cases[] = {
+        {nullptr, 1, 1},   // ACK at once
+        {"nak", 0, 1},     // refused: no second attempt
+        {"silence", 0, 2}, // unanswered: sent twice
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault ? c.fault : "no fault");
+        if (c.fault) {
+            ASSERT_TRUE(m_sim->setFault(c.fault, true));
+        }
+        unsigned char frame[] = {0x01, 0x01, 0x00, 0x07, 0x00, 25, 7, 4, 9, 15, 30};
+        const auto mark = m_sim->logMark();
+        EXPECT_EQ(m_link->ProcessCpuDataBag(frame, sizeof frame, 58, 1), c.result);
+        EXPECT_EQ(unitsSince(mark, sim::UnitKind::DataBag).size(), c.framesSent);
+        EXPECT_EQ(m_link->m_bDataBagMode, 0);
+        m_sim->clearFaults();
+    }
+    // The accepted write reached the generator's store.
+    EXPECT_EQ(*m_sim->bagRecord(1), (Bytes{25, 7, 4, 9, 15, 30, 0}));
+}
+
+TEST_F(Running, SuspendedReaderLeavesAnswersQueuedUntilResumed) {
+    ASSERT_EQ(IO_SuspendWorkThread(), 1);
+    ASSERT_TRUE(m_sim->setValue("KV", 77));
+    char query[] = "KV?";
+    EXPECT_EQ(m_link->GetCpuCommandData(query, 3, 0), 0);  // answered, but nobody reads
+    EXPECT_NE(m_link->m_pData->radKV, 77);
+    ASSERT_EQ(IO_ResumeWorkThread(), 1);
+    EXPECT_TRUE(waitUntil([&] { return m_link->m_pData->radKV == 77; }, 2000ms));
+    EXPECT_EQ(m_link->GetCpuCommandData(query, 3, 0), 1);
+}
+
 }  // namespace
 }  // namespace kestro::itest

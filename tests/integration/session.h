@@ -23,6 +23,8 @@ int KESTRO_CALL IO_SetDllMode(int mode);
 int KESTRO_CALL IO_GetCommState(void);
 int KESTRO_CALL IO_RefreshModelData(int packet, int index);
 void KESTRO_CALL IO_DeleteRes(void);
+int KESTRO_CALL IO_SuspendWorkThread(void);
+int KESTRO_CALL IO_ResumeWorkThread(void);
 }
 
 namespace kestro::itest {
