@@ -35,11 +35,6 @@
 #include "api/app.h"
 #include "kestro_sim/simulator.h"
 
-extern "C" {
-int KESTRO_CALL IO_InitGenerator(HWND hWnd);
-void KESTRO_CALL IO_DeleteRes(void);
-}
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

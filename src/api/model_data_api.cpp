@@ -5,9 +5,9 @@
 
 using namespace kestro;
 
-KESTRO_EXPORT(int) IO_RefreshModelData(int packet, int index) {
+KESTRO_EXPORT(int) IO_RefreshModelData(int packet, int param) {
     return guarded(0, [&] {
         CCommProtocol* link = activeLink();
-        return link ? refreshModelData(*link, packet, index) : 0;
+        return link ? refreshModelData(*link, packet, param) : 0;
     });
 }
