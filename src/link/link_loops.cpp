@@ -53,20 +53,21 @@ unsigned CCommProtocol::readThreadPro(void* param) {
         int queued = port->bytesInQueue();
         if (queued <= 0) {
             const auto started = std::chrono::steady_clock::now();
-            const bool input = port->waitForInput(kReaderWaitMs);
+            port->waitForInput(kReaderWaitMs);
             // A suspension asked for during the wait takes effect before the bytes are
             // touched: a paused reader leaves them queued.
             if (!LinkThread::pausePoint()) break;
             if (link.runFlag() != 1) break;
             queued = port->bytesInQueue();
-            if (!input && queued <= 0) {
+            if (queued <= 0) {
+                // Woken without input well before the time-out (a cancelled wait, a
+                // hung-up or failing device): pause before looking again.
                 const auto waited = std::chrono::steady_clock::now() - started;
                 if (waited < std::chrono::milliseconds(kReaderWaitMs / 2) && !LinkThread::sleepMs(kReaderRetryMs))
                     break;
                 continue;
             }
         }
-        if (queued <= 0) continue;
 
         switch (link.m_nDllMode.load()) {
             case 1: link.ReceiveProgModePro(); break;
