@@ -73,11 +73,11 @@ int CCommProtocol::applyAPRDirectlyShared(APRSourceData& data) {
     return sendParameterBlock(block->data());
 }
 
-// Auxiliary Setup byte 0 is the receptor's 0-based index; the live receptor is kept
-// as the generator's WS item and the receptor setter number it, 1..6.
+// The receptor settings of the Auxiliary Setup packet become the live ones: byte 0 (the
+// receptor index as the packet holds it) and the tomography switch of byte 2.
 void CCommProtocol::afterSelectReceptorShared() {
     const std::uint8_t* aux = m_pData->packet(6);
-    m_pData->receptor = aux[0] + 1;
+    m_pData->receptor = aux[0];
     m_pData->bTomo = aux[2] != 0 ? 1 : 0;
 }
 

@@ -227,7 +227,7 @@ TEST_F(ApplyTest, AuxiliarySetupApplySelectsTheReceptor) {
     image[206] = 4;
     image[208] = 0;
     ASSERT_EQ(IO_UtilityModelData(6, 5), 1);
-    EXPECT_EQ(link->m_pData->receptor, 5);
+    EXPECT_EQ(link->m_pData->receptor, 4);
     EXPECT_EQ(link->m_pData->bTomo, 0);
     const Bytes f = sentFrames().at(0);
     EXPECT_EQ(Bytes(f.begin(), f.begin() + 6), (Bytes{0x01, 0x06, 0x00, 0x1B, 0x00, 0x04}));

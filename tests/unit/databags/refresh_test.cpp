@@ -249,7 +249,7 @@ TEST_F(RefreshTest, AuxiliarySetupSelectsTheReceptor) {
     ASSERT_EQ(IO_RefreshModelData(6, 3), 1);
     EXPECT_EQ(Bytes(image + 206, image + 224), Bytes(d.begin(), d.begin() + 18));
     EXPECT_EQ(Bytes(image + 224, image + 231), Bytes(d.begin() + 19, d.begin() + 26));
-    EXPECT_EQ(link->m_pData->receptor, 3);
+    EXPECT_EQ(link->m_pData->receptor, 2);
     EXPECT_EQ(link->m_pData->bTomo, 1);
     d[2] = 0;
     replies[6] = d;
