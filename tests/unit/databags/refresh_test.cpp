@@ -316,3 +316,33 @@ TEST_F(RefreshTest, DemonstrationModeSucceedsWithoutTraffic) {
 
 }  // namespace
 }  // namespace kestro::test
+
+namespace kestro::test {
+namespace {
+
+TEST_F(RefreshTest, GroupRefreshesWaitForEveryItem) {
+    const std::string fluo = "FLK070 FLM100 FLI00010 FLT00020 FLS075 FLF1 FLA1 FLZ0 FLD0";
+    std::string answer = fluo;
+    fake.setAnswer([&](const Bytes& f) -> Bytes {
+        const std::string cmd(f.begin(), f.begin() + 2);
+        if (cmd == "RF") return message(answer);
+        if (cmd == "RR") return message("KV081 MA00125 MS00012 MX00020");
+        return {};
+    });
+    EXPECT_EQ(IO_RefreshFluoData(), 1);
+    EXPECT_EQ(link->m_pData->fluoKV, 70);
+    EXPECT_EQ(IO_RefreshRadData(), 1);
+    EXPECT_EQ(link->m_pData->radMS, 12);
+
+    // With the dose-rate feature the answer must also carry FDR.
+    link->gen_CompInfo.ABSDoseRate = 1;
+    fake.clearFrames();
+    EXPECT_EQ(IO_RefreshFluoData(), 0);
+    EXPECT_EQ(fake.frames().size(), 2u);
+    answer = fluo + " FDR1";
+    EXPECT_EQ(IO_RefreshFluoData(), 1);
+    EXPECT_EQ(link->m_pData->fluoDoseRate, 1);
+}
+
+}  // namespace
+}  // namespace kestro::test
