@@ -4,7 +4,8 @@
 //   1. raw echo round trip: a 7-byte frame written to a pty, echoed back by a minimal
 //      echo process on the master side, read back in full;
 //   2. acknowledged "KV080": GetCpuCommandData from the write of the frame to the
-//      return after the simulator's answer;
+//      return after the answer, once against the echo process (whose echo of "KV080"
+//      is the generator's answer: the library alone) and once against the simulator;
 //   3. handshake echo: the simulator writes "PR1" (then "PR0"), the library echoes it;
 //      time from the write to the simulator reading the echo;
 //   4. CPU time of the whole process holding an idle open session (the simulator in a
@@ -34,11 +35,6 @@
 
 #include "api/app.h"
 #include "kestro_sim/simulator.h"
-
-extern "C" {
-int KESTRO_CALL IO_InitGenerator(HWND hWnd);
-void KESTRO_CALL IO_DeleteRes(void);
-}
 
 namespace {
 
@@ -93,6 +89,7 @@ void writeSettings(const fs::path& host, int com) {
 struct EchoPeer {
     int slave = -1;
     pid_t child = -1;
+    std::string path;
 };
 
 // A pty whose master side is served by a forked echo process. Call before any thread
@@ -101,7 +98,8 @@ EchoPeer startEchoPeer() {
     EchoPeer peer;
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return peer;
-    peer.slave = ::open(ptsname(master), O_RDWR | O_NOCTTY);
+    peer.path = ptsname(master);
+    peer.slave = ::open(peer.path.c_str(), O_RDWR | O_NOCTTY);
     termios tio{};
     tcgetattr(peer.slave, &tio);
     cfmakeraw(&tio);
@@ -186,12 +184,34 @@ int main(int argc, char** argv) {
     const pid_t idleSim = startSimulatorProcess(idleLink, echo.slave);
 
     const Stats raw = summarize(rawEchoRoundTrips(echo, roundTrips));
+
+    // ---- 2a. the library against the echo peer: the generator's answer to "KV080" is
+    // the same frame, so the echo acknowledges it; no simulator in the way ----
+    ::setenv("KESTRO_HOST_DIR", host.c_str(), 1);
+    writeSettings(host, 9);
+    ::setenv("KESTRO_COM9", echo.path.c_str(), 1);
+    HWND window = KestroCreateMessageWindow();
+    std::vector<double> echoAckUs;
+    // The echo does not answer "ST" (-2), but the link and its threads are up.
+    if (kestro::CreateInstanceOfCommProtocol() == 1 && IO_InitGenerator(window) == -2) {
+        kestro::CCommProtocol* link = kestro::g_pCommProtocol.load();
+        for (int i = 0; i < roundTrips; ++i) {
+            char cmd[] = "KV080";
+            const auto t0 = Clock::now();
+            const int ok = link->GetCpuCommandData(cmd, 5, 0);
+            const auto t1 = Clock::now();
+            if (ok) echoAckUs.push_back(micros(t1 - t0));
+        }
+    } else {
+        std::fprintf(stderr, "session against the echo peer: unexpected start-up result\n");
+    }
+    IO_DeleteRes();
+    const Stats echoAck = summarize(echoAckUs);
     ::close(echo.slave);
     waitpid(echo.child, nullptr, 0);
 
     // ---- 2. and 3. against an embedded simulator ----
     writeSettings(host, 7);
-    ::setenv("KESTRO_HOST_DIR", host.c_str(), 1);
     kestro::sim::SimulatorOptions options;
     options.linkPath = (host / "ttyGEN").string();
     kestro::sim::Simulator simulator(options);
@@ -202,7 +222,6 @@ int main(int argc, char** argv) {
     }
     ::setenv("KESTRO_COM7", options.linkPath.c_str(), 1);
     ::setenv("KESTRO_COM8", idleLink.c_str(), 1);
-    HWND window = KestroCreateMessageWindow();
     if (kestro::CreateInstanceOfCommProtocol() != 1 || IO_InitGenerator(window) != 1) {
         std::fprintf(stderr, "start-up against the simulator failed\n");
         return 1;
@@ -272,6 +291,8 @@ int main(int argc, char** argv) {
     std::printf("\n%-44s %8s %10s %10s %10s\n", "measurement", "n", "median us", "p99 us", "max us");
     std::printf("%-44s %8zu %10.1f %10.1f %10.1f\n", "raw pty echo round trip (7 bytes)", raw.count, raw.median,
                 raw.p99, raw.max);
+    std::printf("%-44s %8zu %10.1f %10.1f %10.1f\n", "acknowledged KV080 round trip (echo peer)", echoAck.count,
+                echoAck.median, echoAck.p99, echoAck.max);
     std::printf("%-44s %8zu %10.1f %10.1f %10.1f\n", "acknowledged KV080 round trip (simulator)", ack.count,
                 ack.median, ack.p99, ack.max);
     std::printf("%-44s %8zu %10.1f %10.1f %10.1f\n", "handshake echo (PR1/PR0 written -> echo read)", hand.count,

@@ -17,16 +17,6 @@
 #include "kestro_sim/simulator.h"
 #include "link/comm_protocol.h"
 
-extern "C" {
-int KESTRO_CALL IO_InitGenerator(HWND hWnd);
-int KESTRO_CALL IO_SetDllMode(int mode);
-int KESTRO_CALL IO_GetCommState(void);
-int KESTRO_CALL IO_RefreshModelData(int packet, int index);
-void KESTRO_CALL IO_DeleteRes(void);
-int KESTRO_CALL IO_SuspendWorkThread(void);
-int KESTRO_CALL IO_ResumeWorkThread(void);
-}
-
 namespace kestro::itest {
 
 using namespace std::chrono_literals;
