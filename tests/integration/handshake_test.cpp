@@ -3,6 +3,9 @@
 
 #include "session.h"
 
+#include <initializer_list>
+#include <string_view>
+
 namespace kestro::itest {
 namespace {
 
@@ -16,25 +19,61 @@ protected:
         ASSERT_EQ(initGenerator(), 1);
     }
 
-    // Waits for the notification and checks the generator state it came with.
-    void expectStep(Code code, int state, std::size_t& from) {
-        const int at = waitNotice(code.first, code.second, 3000ms, from);
-        ASSERT_GE(at, 0) << "no notification (" << code.first << ", " << code.second << ")";
-        from = static_cast<std::size_t>(at) + 1;
-        EXPECT_TRUE(waitUntil([&] { return m_link->m_nGenState == state; }, 1000ms))
-            << "state " << m_link->m_nGenState << " after (" << code.first << ", " << code.second << ")";
+    // Waits for the notifications in order.
+    void expectNotices(std::initializer_list<Code> codes, std::size_t from = 0) {
+        for (Code code : codes) {
+            const int at = waitNotice(code.first, code.second, 3000ms, from);
+            ASSERT_GE(at, 0) << "no notification (" << code.first << ", " << code.second << ")";
+            from = static_cast<std::size_t>(at) + 1;
+        }
+    }
+
+    std::vector<std::string> commandsSince(std::uint64_t mark) const {
+        std::vector<std::string> texts;
+        for (const auto& entry : m_sim->received())
+            if (entry.seq >= mark && entry.unit.kind == sim::UnitKind::Command) texts.push_back(entry.unit.text);
+        return texts;
     }
 };
 
-TEST_F(Handshake, RadiographyIsEchoedStepByStep) {
+// Each generator message on its own: the echo, the new state and the notification.
+TEST_F(Handshake, EveryStepMovesTheStateAndNotifies) {
+    struct Step {
+        const char* message;
+        int state;
+        Code notice;
+    };
+    const Step steps[] = {
+        {"PR1", 3, {2, 2}},  {"PR2", 10, {2, 3}}, {"XR1", 4, {1, 2}},  {"XR0", 11, {1, 1}},
+        {"XR2", 11, {1, 3}}, {"PR0", 2, {2, 1}},  {"FLP1", 13, {3, 2}}, {"FLX1", 14, {4, 2}},
+        {"FLX0", 12, {4, 1}}, {"FLP0", 2, {3, 1}},
+    };
+    const auto mark = m_sim->logMark();
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.message);
+        const std::size_t from = notices().size();
+        m_sim->sendMessage(step.message);
+        ASSERT_GE(waitNotice(step.notice.first, step.notice.second, 2000ms, from), 0);
+        EXPECT_EQ(m_link->m_nGenState, step.state);
+        EXPECT_EQ(notices().size(), from + 1);
+        if (std::string_view(step.message) == "FLX1") {
+            EXPECT_EQ(m_link->m_bFluoroExposing, 1);
+        }
+    }
+    EXPECT_EQ(m_link->m_bFluoroExposing, 0);
+    // Echoed in order; XR2 is not echoed.
+    ASSERT_TRUE(m_sim->waitForCommand("FLP0", 1000ms, mark));
+    EXPECT_EQ(commandsSince(mark),
+              (std::vector<std::string>{"PR1", "PR2", "XR1", "XR0", "PR0", "FLP1", "FLX1", "FLX0", "FLP0"}));
+    EXPECT_EQ(traceCount("Heat= "), 1u);
+    for (const char* label : {"Heat = ", "INT time = ", "ACC time = "}) EXPECT_EQ(traceCount(label), 1u) << label;
+}
+
+// The generator's own handshake, which waits for every echo before its next step.
+TEST_F(Handshake, RadiographyRunsToItsEnd) {
     std::string why;
     ASSERT_TRUE(m_sim->startExposure(200, &why)) << why;
-    std::size_t from = 0;
-    expectStep({2, 2}, 3, from);   // PR1
-    expectStep({2, 3}, 10, from);  // PR2
-    expectStep({1, 2}, 4, from);   // XR1
-    expectStep({1, 1}, 11, from);  // XR0
-    expectStep({2, 1}, 2, from);   // PR0
+    expectNotices({{2, 2}, {2, 3}, {1, 2}, {1, 1}, {2, 1}});
     ASSERT_TRUE(m_sim->waitHandshakeDone(5000ms));
 
     const sim::HandshakeResult result = m_sim->lastHandshake();
@@ -46,23 +85,22 @@ TEST_F(Handshake, RadiographyIsEchoedStepByStep) {
         EXPECT_TRUE(s->echoed) << step;
     }
     EXPECT_EQ(noticeCodes(), (std::vector<Code>{{2, 2}, {2, 3}, {1, 2}, {1, 1}, {2, 1}}));
-    EXPECT_EQ(traceCount("Heat= "), 1u);  // the prepare's end reports the tube heat
+    EXPECT_EQ(m_link->m_nGenState, 2);
 }
 
-TEST_F(Handshake, FluoroscopyIsEchoedAndEnds) {
+TEST_F(Handshake, FluoroscopyRunsToItsEnd) {
     std::string why;
     ASSERT_TRUE(m_sim->startFluoro(&why)) << why;
-    std::size_t from = 0;
-    expectStep({3, 2}, 13, from);  // FLP1
-    expectStep({4, 2}, 14, from);  // FLX1
+    expectNotices({{3, 2}, {4, 2}});
+    EXPECT_TRUE(waitUntil([&] { return m_link->m_nGenState == 14; }, 1000ms));
     EXPECT_EQ(m_link->m_bFluoroExposing, 1);
+    const std::size_t from = notices().size();
     ASSERT_TRUE(m_sim->stopFluoro(&why)) << why;
-    expectStep({4, 1}, 12, from);  // FLX0
-    expectStep({3, 1}, 2, from);   // FLP0
-    EXPECT_EQ(m_link->m_bFluoroExposing, 0);
+    expectNotices({{4, 1}, {3, 1}}, from);
     ASSERT_TRUE(m_sim->waitHandshakeDone(5000ms));
     EXPECT_TRUE(m_sim->lastHandshake().allEchoed());
-    for (const char* label : {"Heat = ", "INT time = ", "ACC time = "}) EXPECT_EQ(traceCount(label), 1u) << label;
+    EXPECT_EQ(m_link->m_nGenState, 2);
+    EXPECT_EQ(m_link->m_bFluoroExposing, 0);
 }
 
 TEST_F(Handshake, CalibrationModeEchoesOnlyDuringACalibration) {
