@@ -346,3 +346,21 @@ TEST_F(RefreshTest, GroupRefreshesWaitForEveryItem) {
 
 }  // namespace
 }  // namespace kestro::test
+
+namespace kestro::test {
+namespace {
+
+TEST_F(RefreshTest, BagNumbersWithoutADataBagChangeNothing) {
+    ASSERT_EQ(IO_RefreshModelData(18, 0), 1);  // a reply sits in a store
+    std::memset(image, 0xEE, kSettingsImageSize);
+    const auto before = snapshot();
+    for (int bag : {0, 57, 64, 75, 79, 81, 83, 100, 108, 111, 113, 116, 125, 300, -1})
+        for (int direction : {0, 1}) link->UpdateDataBag(bag, direction);
+    link->UpdateDataBag(117, 2);  // neither direction
+    EXPECT_EQ(snapshot(), before);
+    link->UpdateDataBag(117, 0);
+    EXPECT_EQ(Bytes(image + 244, image + 314), patternData(18));
+}
+
+}  // namespace
+}  // namespace kestro::test
