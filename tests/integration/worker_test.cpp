@@ -72,5 +72,18 @@ TEST_F(Worker, FluoroscopyWithoutHeatReportsEndsInLostConnection) {
     EXPECT_GE(m_sim->countCommand("RF"), 8u);
 }
 
+TEST_F(Worker, SerialExposureWithoutItsEndIsCutOff) {
+    // A serial exposure on receptor 5 at 30 pulses per second: no polls while it runs,
+    // and without the generator's AT message the sum passes 3 x 30 on the fourth step.
+    m_link->m_pData->receptor = 5;
+    m_link->m_pData->radPPS = 30;
+    m_link->m_nGenState = 3;
+    const auto mark = m_sim->logMark();
+    ASSERT_TRUE(waitUntil([&] { return m_link->m_nGenState == 2; }, 8000ms));
+    EXPECT_EQ(m_link->m_WorkFlags.bCommOk, 0);
+    EXPECT_EQ(m_link->m_nPostExpPollCount, 120);
+    EXPECT_FALSE(m_sim->waitForCommand("HE?", 0ms, mark));
+}
+
 }  // namespace
 }  // namespace kestro::itest
