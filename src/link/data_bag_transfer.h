@@ -1,11 +1,13 @@
 #pragma once
-// Internal pieces of the data-bag transfer shared by its source files.
+// Data-bag numbering shared by the transfer, the mapping and the packet exchange.
+//
+// Every data bag has a number 58..124 inside the library (its command kind and reply
+// flag) and an index 1..25 on the wire; the host names the same section by its packet
+// number 1..25.
 
 namespace kestro {
 
-class CCommProtocol;
-
-// UpdateDataBag for the bags and directions this build cannot map yet: does nothing.
-void updateDataBagNotBuilt(CCommProtocol& link, int bag, int direction);
+// Wire index of a bag number; 0 for a number that carries no data bag.
+int dataBagIndex(int bag);
 
 }  // namespace kestro
