@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh --no-windows
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRO_BUILD_TESTS=OFF >/dev/null
 cmake --build build/demo -j"$(nproc)" >/dev/null
-exec build/demo/tools/cli/kestro "${@:-demo}"
+exec build/demo/tools/cli/kestro "${@:-session}"

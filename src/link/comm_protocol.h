@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -78,6 +79,21 @@ public:
     int GetCpuCommandData_C(const char* cmd, int len, int kind);
     int GetCpuMultiCommandData_C(int kind);
 
+    // UpdateDataBag with a result: 0 when a tube-file step it had to run (backup on a
+    // Tube Select read, restore on a Tube Select write) failed; the image, or the tube
+    // block, is then left as it was. 1 otherwise, also for bags without a mapping.
+    int updateDataBagChecked(int bag, int direction);
+
+    // Tube backup file: one 448-byte record per tube (tube 0 at 0, tube 1 at 448) in
+    // m_strTubeFilePath. 1 when written / read, 0 when not.
+    int BackupTubeData(int tube, unsigned char* bytes);
+    int RestoreTubeData(int tube, unsigned char* destination);
+
+    // Replaces the transport the link reads and writes (for embedding the link on a
+    // byte source of one's own, such as a test's in-memory peer). Call it while the
+    // link's threads are not running; the link does not take ownership.
+    void setTransport(ByteTransport* transport) { m_pTransport = transport; }
+
     // Parser: takes exactly one unit off the transport and handles it.
     void ReceiveAndProcess();
     // One received byte; 0 when the receive was given up (abort flag, closed port).
@@ -112,6 +128,16 @@ public:
 
     // Error-message text of an error number (empty when there is none).
     std::string errorMessageText(int number) const;
+
+    // Waits until pred() holds or timeoutMs passes; pred() is looked at whenever the
+    // parser raises a reply flag and at least every millisecond (acknowledgement bytes
+    // set their flags without waking anyone). true when it held.
+    bool waitForCondition(int timeoutMs, const std::function<bool()>& pred);
+
+    // Sends the 61-character radiography parameter block and waits until the generator
+    // has confirmed its ten items: 1 confirmed, 0 refused (warning 64) or unconfirmed
+    // after three attempts.
+    int sendParameterBlock(const char* block);
 
     // Sets a reply flag and wakes every sender waiting for one.
     void raiseReplyFlag(int kind);

@@ -11,8 +11,9 @@ namespace {
 
 // Each capacity is the longest frame of the bag, reply or write, whichever is longer:
 // the write frame is built in the same store (F0 .. F(3+L), the checksum is added by
-// the sender). Type 4 holds 4 untouched bytes and the 453-byte tube block; type 12 only
-// the Version write frame (F0..F19).
+// the sender). Type 4 holds 4 untouched bytes and the 453-byte tube block; type 12 any
+// Version reply (its length byte allows 255 data bytes), which also covers the write
+// frame (F0..F19).
 constexpr std::array<std::size_t, kDataBagStoreCount> kStoreSizes = {
     11,   // 1  Generator Time: reply and write L = 7
     26,   // 2  Generator Error Log: reply up to F25
@@ -25,7 +26,7 @@ constexpr std::array<std::size_t, kDataBagStoreCount> kStoreSizes = {
     27,   // 9  AEC RLF: reply and write up to F26
     21,   // 10 AEC Density: write L = 17
     68,   // 11 Fluo Setup: write L = 64
-    20,   // 12 Version: write frame F0..F19
+    259,  // 12 Version: reply L <= 255
     32,   // 13 ABS / DAP curve: write L = 28
     18,   // 14 ABS kV break: write L = 14
     391,  // 15 Tube kW limit: write L = 387

@@ -6,9 +6,9 @@
 //
 // Layout: a store holds a whole frame (0x01, type, two length bytes, data) from its first
 // byte, except type 4 (Tube Select), whose store holds the reply's data only, from byte
-// kTubeBlockOffset on (the tube block T0..T452). Type 12 (Version) replies are not copied
-// by the reader (they are read from the receive buffer); its store only serves to build
-// the Version write frame.
+// kTubeBlockOffset on (the tube block T0..T452). The Version store (type 12) takes any
+// reply the length byte allows (up to 255 data bytes); the data-bag update copies no
+// more than the Version packet holds.
 //
 // Every store has its own lock. DataBagStoreAccess holds it for in-place work; the copy
 // and write functions take it for the duration of the call. A reader that goes through

@@ -216,8 +216,7 @@ void UnitParser::dataBagUnit() {
     // end, so that the next unit starts on a boundary, but it is not kept.
     const std::size_t length = std::size_t{*high} * 256 + *low;
     std::size_t capacity = CCommProtocol::kRxBufferSize;
-    if (const std::size_t store = dataBagStoreSize(*type); store != 0 && *type != 12)
-        capacity = std::min(capacity, store);
+    if (const std::size_t store = dataBagStoreSize(*type); store != 0) capacity = std::min(capacity, store);
     const bool fits = 4 + length <= capacity;
 
     unsigned sum = kSoh + *type + *high + *low;
@@ -245,12 +244,9 @@ void UnitParser::dataBagReply(std::uint8_t type, std::size_t length) {
     if (type > kDataBagStoreCount) return;  // 26..28: nothing to keep
 
     if (type == 12) {
-        // Examined in place; the data-bag update reads it from the receive buffer.
         static constexpr std::uint8_t kVersionStatus[] = {0x0C, 0x00, 0x03, 0x00, 0x99};
         if (std::memcmp(rx + 1, kVersionStatus, sizeof kVersionStatus) == 0 && link.m_pData)
             link.m_pData->bag99Status = rx[6] == 0x01 ? 0 : rx[6] == 0x00 ? 1 : 2;
-        link.raiseReplyFlag(69);
-        return;
     }
 
     if (type == 4) {

@@ -86,15 +86,18 @@ int CCommProtocol::SendCommand_B(const char* cmd, int len, int kind) {
 
 int CCommProtocol::SendData(const unsigned char* data, int len, int kind) {
     if (len < 0 || static_cast<std::size_t>(len) + 1 > kTxBufferSize) return 0;
-    int written;
-    {
-        std::lock_guard<std::mutex> busy(m_bSendBusy);
-        std::memcpy(m_TxBuffer, data, static_cast<std::size_t>(len));
-        m_TxBuffer[len] = checksum(m_TxBuffer, static_cast<std::size_t>(len));
-        written = transport() ? transport()->write(m_TxBuffer, len + 1) : 0;
+    std::lock_guard<std::mutex> busy(m_bSendBusy);
+    std::memcpy(m_TxBuffer, data, static_cast<std::size_t>(len));
+    m_TxBuffer[len] = checksum(m_TxBuffer, static_cast<std::size_t>(len));
+    // The kind is in place before the frame goes out: the reply (which names its bag
+    // only by the index it shares with the other Auxiliary IO groups) can be parsed
+    // before the write returns. A write that fails puts the previous kind back.
+    const int previous = m_nLastDataBagKind.exchange(kind);
+    const int written = transport() ? transport()->write(m_TxBuffer, len + 1) : 0;
+    if (written < len + 1) {
+        m_nLastDataBagKind = previous;
+        return 0;
     }
-    if (written < len + 1) return 0;
-    m_nLastDataBagKind = kind;
     return len + 1;
 }
 

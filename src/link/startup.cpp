@@ -45,6 +45,7 @@ int CCommProtocol::initGenShared(bool setStateAfterStart) {
     d.calibMA = 0;
     d.calibFilament = 0;
     d.statusByte0 = 1;
+    for (auto& read : m_bPacketRead) read = 0;
     m_nGenState = 1;
     {
         std::lock_guard<std::mutex> lock(m_ReplyMutex);
@@ -138,12 +139,6 @@ int CCommProtocol::resetGenShared() {
     }
     m_nErrNumberUIReceived = 0;
     return 1;
-}
-
-void CCommProtocol::afterSelectReceptorShared() {
-    const std::uint8_t* aux = m_pData->packet(6);
-    m_pData->receptor = aux[0];
-    m_pData->bTomo = aux[2] != 0 ? 1 : 0;
 }
 
 }  // namespace kestro

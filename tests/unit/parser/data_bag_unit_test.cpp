@@ -119,7 +119,7 @@ TEST_F(DataBagTest, AuxiliaryIoRaisesTheFlagOfTheGroupLastSent) {
     EXPECT_TRUE(std::equal(frame.begin(), frame.end() - 1, storeBytes(7).begin()));
 }
 
-TEST_F(DataBagTest, VersionReplySetsTheStatusAndStaysInTheReceiveBuffer) {
+TEST_F(DataBagTest, VersionReplySetsTheStatusAndIsKeptInItsStore) {
     struct Case {
         Bytes payload;
         int status;  // expected bag99Status, the old value was 7
@@ -142,8 +142,14 @@ TEST_F(DataBagTest, VersionReplySetsTheStatusAndStaysInTheReceiveBuffer) {
         EXPECT_EQ(link->m_pData->bag99Status.load(), c.status);
         EXPECT_EQ(setFlags(), std::vector<int>{69});
         EXPECT_EQ(Bytes(link->m_RxBuffer, link->m_RxBuffer + frame.size() - 1), withoutChecksum(frame));
+        const Bytes store = storeBytes(12);
+        EXPECT_EQ(Bytes(store.begin(), store.begin() + static_cast<std::ptrdiff_t>(frame.size() - 1)),
+                  withoutChecksum(frame));
     }
-    EXPECT_EQ(storeBytes(12), Bytes(dataBagStoreSize(12), 0x33));
+    // The longest reply the length byte allows is kept whole.
+    const Bytes longest = reply(12, Bytes(255, 0x5A));
+    process(longest);
+    EXPECT_EQ(storeBytes(12), withoutChecksum(longest));
 }
 
 TEST_F(DataBagTest, RepliesWithoutAStoreOrOutsideTheTypeRange) {
