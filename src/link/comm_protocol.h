@@ -148,11 +148,6 @@ public:
     // Library mode and state gate.
     static bool kindAllowed(int genState, int kind, bool variantB);
 
-    // Replaces the transport the link reads and writes (tests attach an in-memory one).
-    // Only while neither link thread runs; the concrete link keeps owning the transport
-    // it created.
-    void setTransport(ByteTransport* transport) { m_pTransport = transport; }
-
     // ---- Data members ---------------------------------------------------------------
     std::atomic<HWND> m_hMsgWnd{nullptr};
     CPathConfig m_PathConfig;
