@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Windows tests of Kestro.dll, run from the Linux build's ctest.
+#
+#   run_wine_tests.sh exports <source dir> <work dir>
+#       Cross-builds the 32-bit Kestro.dll and compares its export table (objdump -p)
+#       with the fixed table: every export at its ordinal under its plain name, every
+#       export the sources define present, nothing else, only system DLLs imported.
+#   run_wine_tests.sh host <source dir> <work dir>
+#       Cross-builds Kestro.dll and the host programs, and runs them under Wine in a
+#       private prefix. 32-bit when this machine runs 32-bit programs; on a kernel
+#       without 32-bit support (ia32 emulation off) the same sources are built for
+#       64-bit Windows and run under wine64, and the run says so.
+#
+# Exit code 77 (skipped) only when the cross compiler or Wine is not installed.
+set -euo pipefail
+
+mode=${1:?mode: exports or host}
+src=$(cd "${2:?source dir}" && pwd)
+work=${3:?work dir}
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+jobs=${KESTRO_JOBS:-2}
+here="$src/tests/windows"
+table="$here/export_ordinals.txt"
+
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*"; exit 1; }
+
+have_toolchain() { command -v "$1-g++-posix" >/dev/null 2>&1 && command -v "$1-gcc-posix" >/dev/null 2>&1; }
+
+# Builds Kestro.dll for one MinGW target into $work/build-<triple>; prints the build dir.
+build_dll() {
+    local triple=$1 dir="$work/build-$1"
+    if [[ ! -f "$dir/CMakeCache.txt" ]]; then
+        cmake -S "$src" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-mingw-i686.cmake" \
+            -DKESTRO_MINGW_TRIPLE="$triple" -DCMAKE_BUILD_TYPE=Release -DKESTRO_BUILD_TESTS=OFF \
+            -DKESTRO_BUILD_TOOLS=OFF -DKESTRO_WERROR=ON >"$work/configure-$triple.log" 2>&1 ||
+            { cat "$work/configure-$triple.log"; fail "configure for $triple"; }
+    fi
+    cmake --build "$dir" --target kestro -j"$jobs" >"$work/build-$triple.log" 2>&1 ||
+        { cat "$work/build-$triple.log"; fail "build of Kestro.dll for $triple"; }
+    echo "$dir"
+}
+
+# Names the sources define as exports (the POSIX-only message-window helpers aside).
+defined_exports() {
+    grep -rhoE 'KESTRO_EXPORT\([^)]*\)[[:space:]]+[A-Za-z_][A-Za-z0-9_]*' "$src/src" --include='*.cpp' |
+        sed -E 's/.*[[:space:]]([A-Za-z_][A-Za-z0-9_]*)$/\1/' | grep -v '^Kestro' | sort -u
+}
+
+check_exports() {
+    have_toolchain i686-w64-mingw32 || skip "i686-w64-mingw32 cross compiler not installed"
+    local dir dll dump
+    dir=$(build_dll i686-w64-mingw32)
+    dll="$dir/src/Kestro.dll"
+    [[ -f "$dll" ]] || fail "no $dll"
+    dump=$(i686-w64-mingw32-objdump -p "$dll")
+    local failed=0 passed=0
+    ok() { echo "ok   $*"; passed=$((passed + 1)); }
+    bad() { echo "FAIL $*"; failed=$((failed + 1)); }
+
+    grep -q 'Ordinal Base[[:space:]]*1$' <<<"$dump" && ok "ordinal base 1" || bad "ordinal base is not 1"
+    # "[Ordinal/Name Pointer] Table" rows: "[  n] Name" with n = ordinal - base.
+    local actual
+    actual=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
+        sed -nE 's/^[[:space:]]*\[[[:space:]]*([0-9]+)\][[:space:]]+(.+)$/\1 \2/p' |
+        awk '{ print $1 + 1, $2 }' | sort -n)
+    [[ -n "$actual" ]] || fail "no named exports in $dll"
+    local decorated
+    decorated=$(awk '$2 ~ /@/' <<<"$actual")
+    [[ -z "$decorated" ]] && ok "no decorated names" || bad "decorated names exported: $(tr '\n' ' ' <<<"$decorated")"
+    local wrong
+    wrong=$(awk 'NR == FNR { want[$2] = $1; next } !($2 in want) || want[$2] != $1 { print }' "$table" - <<<"$actual")
+    [[ -z "$wrong" ]] && ok "$(wc -l <<<"$actual") exports, each at its ordinal of the table" ||
+        bad "exports not in the table or at a wrong ordinal: $(tr '\n' ' ' <<<"$wrong")"
+    local missing
+    missing=$(comm -23 <(defined_exports) <(awk '{ print $2 }' <<<"$actual" | sort -u))
+    [[ -z "$missing" ]] && ok "every export the sources define is in the DLL" ||
+        bad "defined in the sources but not exported: $(tr '\n' ' ' <<<"$missing")"
+    local unnamed
+    # Address table entries without a name would be reachable by ordinal only.
+    unnamed=$(sed -n '/Export Address Table -- Ordinal Base/,/\[Ordinal\/Name Pointer\]/p' <<<"$dump" |
+        sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]+\+base\[[[:space:]]*([0-9]+)\].*/\1/p' |
+        awk 'NR == FNR { named[$1] = 1; next } !($1 in named) { print $1 }' <(cat <<<"$actual") - | sort -un)
+    [[ -z "$unnamed" ]] && ok "no ordinal without a name" || bad "ordinals without a name: $(tr '\n' ' ' <<<"$unnamed")"
+    local imports
+    imports=$(sed -nE 's/^[[:space:]]*DLL Name: (.*)$/\1/p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
+    local foreign
+    foreign=$(grep -vxE 'kernel32\.dll|user32\.dll|version\.dll|msvcrt\.dll|advapi32\.dll|api-ms-win-.*\.dll' \
+        <<<"$imports" || true)
+    [[ -z "$foreign" ]] && ok "imports only system DLLs ($(tr '\n' ' ' <<<"$imports"))" ||
+        bad "needs DLLs that Windows does not ship: $(tr '\n' ' ' <<<"$foreign")"
+    echo "$passed passed, $failed failed"
+    [[ $failed -eq 0 ]]
+}
+
+# Prints the Wine loader for the given bitness when it runs on this machine.
+wine_loader() {
+    local candidates=()
+    if [[ $1 == 32 ]]; then
+        candidates=(/usr/lib/wine/wine "$(command -v wine 2>/dev/null || true)")
+    else
+        candidates=(/usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null || true)")
+    fi
+    local c
+    for c in "${candidates[@]}"; do
+        [[ -n "$c" && -x "$c" ]] || continue
+        if "$c" --version >/dev/null 2>&1; then echo "$c"; return 0; fi
+    done
+    return 1
+}
+
+run_host() {
+    local triple loader
+    if have_toolchain i686-w64-mingw32 && loader=$(wine_loader 32); then
+        triple=i686-w64-mingw32
+    elif have_toolchain x86_64-w64-mingw32 && loader=$(wine_loader 64); then
+        triple=x86_64-w64-mingw32
+        echo "note: this machine does not run 32-bit programs (wine32 cannot start); running the 64-bit build under wine64"
+    else
+        have_toolchain i686-w64-mingw32 || have_toolchain x86_64-w64-mingw32 || skip "no MinGW-w64 cross compiler"
+        command -v wine >/dev/null 2>&1 || command -v wine64 >/dev/null 2>&1 || [[ -x /usr/lib/wine/wine64 ]] ||
+            skip "Wine is not installed"
+        fail "Wine is installed but cannot run: 32-bit needs ia32 emulation (or use wine64 with g++-mingw-w64-x86-64-posix)"
+    fi
+    echo "target $triple, loader $loader"
+
+    local dir
+    dir=$(build_dll "$triple")
+    local run="$work/run-$triple"
+    rm -rf "$run"
+    mkdir -p "$run"
+    cp "$dir/src/Kestro.dll" "$run/"
+    local cflags=(-std=c11 -O1 -Wall -Wextra -Werror -static-libgcc)
+    "$triple-gcc-posix" "${cflags[@]}" "$here/host_test.c" -o "$run/host_test.exe" -lversion ||
+        fail "compile host_test.c"
+    "$triple-gcc-posix" "${cflags[@]}" "$here/import_link_test.c" -o "$run/import_link_test.exe" \
+        "$dir/src/Kestro.lib" || fail "compile import_link_test.c against Kestro.lib"
+    cp "$table" "$run/export_ordinals.txt"
+
+    export WINEPREFIX="$work/wineprefix-$triple"
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono/Gecko install prompts
+    export KESTRO_NO_MESSAGE_BOX=1
+    export WINELOADER="$loader"
+    unset DISPLAY WAYLAND_DISPLAY
+    if [[ ! -f "$WINEPREFIX/.kestro-ready" ]]; then
+        rm -rf "$WINEPREFIX"
+        timeout 300 "$loader" wineboot -i >"$work/wineboot-$triple.log" 2>&1 ||
+            { cat "$work/wineboot-$triple.log"; fail "wineboot -i"; }
+        touch "$WINEPREFIX/.kestro-ready"
+    fi
+
+    local version
+    version="$(head -n1 "$src/VERSION" | tr -d '[:space:]').0"
+    local status=0
+    (cd "$run" && timeout 120 "$loader" ./host_test.exe export_ordinals.txt "$version" \
+        IO_GetModelPointerByte IO_InitDLL IO_ResetGen IO_SetMsghWnd IO_InitGenerator GSIWriteTrace) || status=$?
+    local status2=0
+    (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$?
+    timeout 30 "$(dirname "$loader")/wineserver" -k >/dev/null 2>&1 || true
+    [[ $status -eq 0 && $status2 -eq 0 ]] || fail "host programs under Wine (exit $status, $status2)"
+}
+
+case "$mode" in
+    exports) check_exports ;;
+    host) run_host ;;
+    *) fail "unknown mode $mode" ;;
+esac
