@@ -4,10 +4,9 @@
 
 enable_language(RC)
 
-# Export table: the generated one once the exports list provides it, else the table
-# kept beside the Win32 platform layer.
+# KESTRO_EXPORTS_DEF: the module-definition file generated from the export table.
 if(NOT KESTRO_EXPORTS_DEF)
-  set(KESTRO_EXPORTS_DEF "${PROJECT_SOURCE_DIR}/src/platform/win32/Kestro.def")
+  message(FATAL_ERROR "KESTRO_EXPORTS_DEF is not set")
 endif()
 
 function(kestro_configure_windows_dll target)

@@ -3,6 +3,7 @@
 /* Kestro: the X-ray generator control library. The one header a host includes. */
 
 #include <kestro/kestro_types.h>
+#include <kestro/kestro_exports.h> /* generated from the export table */
 
 #ifdef __cplusplus
 extern "C" {

@@ -25,7 +25,8 @@ typedef uint32_t UINT;
 
 #if defined(_WIN32)
 #  if defined(KESTRO_BUILDING_LIBRARY)
-#    define KESTRO_API __declspec(dllexport)
+/* The module-definition file names every export and its ordinal. */
+#    define KESTRO_API
 #  else
 #    define KESTRO_API __declspec(dllimport)
 #  endif
@@ -52,6 +53,34 @@ typedef struct KestroUIntArray {
     int count;
     int capacity;
 } KestroUIntArray;
+
+/* An APR technique in generator units (mA, ms, mAs in tenths). */
+typedef struct _APRDataInfo {
+    int32_t kV;
+    int32_t mA;
+    int32_t ms;
+    int32_t mAs;
+    int32_t workstation; /* digit as sent, 0..9 */
+    int32_t focus;       /* 0 small, 1 large */
+    int32_t technique;   /* 0..3 */
+    int32_t field;       /* AEC field combination 1..7 */
+    int32_t film;        /* 0, 1 or 2 */
+    int32_t density;     /* -8..+8 */
+} _APRDataInfo;
+
+/* The same technique in physical units. */
+typedef struct _APRSourceData {
+    int32_t kV;
+    float mA;
+    float ms;
+    float mAs;
+    int32_t workstation; /* 0-based */
+    int32_t focus;
+    int32_t technique;
+    int32_t field;
+    int32_t film;
+    int32_t density;
+} _APRSourceData;
 
 /* Window messages posted to the host. */
 #define WM_GEN_NOTIFY 0x7E8     /* WM_USER + 1000 */

@@ -58,7 +58,7 @@ int CCommProtocol::OpenTraceFile() {
     const platform::LocalTime now = platform::localTimeNow();
     const std::string directory = m_PathConfig.hostDirectory() + m_PathConfig.tracePath();
     const std::string name = TraceLog::fileNameFor(now);
-    m_strTraceFileName = directory + name;
+    m_strTraceFileName = platform::nativePath(directory + name);
     PurgeTraceFiles(directory, m_FunctionConfig.totalTrace());
     return m_TraceFile.open(m_strTraceFileName) ? 1 : 0;
 }

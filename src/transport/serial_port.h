@@ -4,8 +4,12 @@
 // operation (each side gives up after 1000 ms); port errors are reported once with a
 // message box and in the trace.
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -14,6 +18,8 @@
 #include "link/byte_transport.h"
 
 namespace kestro {
+
+struct SerialIoResult;
 
 class CSerialPort : public ByteTransport {
 public:
@@ -57,14 +63,35 @@ public:
     class Backend;
 
 private:
+    enum class Side { Reader, Writer };
+
     void trace(const std::string& line);
     void showAccessErrorOnce();
+    // Marks this side busy and waits up to 1000 ms for the other side to be idle.
+    bool beginAccess(Side side);
+    void endAccess(Side side);
+    // Reports a failed read or write: the once-only box, or the trace line and the
+    // "Application Error" box naming the failing call.
+    void reportFault(const SerialIoResult& result, const char* call);
+    void reportError(const char* what, int code);
 
-    UINT m_nBufferSize = 0;
-    UINT m_nPort = 0;
-    int m_bAccessErrorShown = 0;
+    std::atomic<UINT> m_nBufferSize{0};
+    std::atomic<UINT> m_nPort{0};
+    std::atomic<int> m_bOpen{0};
+    std::atomic<int> m_bAccessErrorShown{0};
     TraceSink m_traceSink;
     std::unique_ptr<Backend> m_backend;
+
+    std::mutex m_lifecycleMutex;  // Open and Close
+    // The read-idle and write-idle marks. A waiter also proceeds when the mark it waits
+    // for was set at any moment during its wait (as a manual-reset event releases its
+    // waiters), even if the other side has marked itself busy again since.
+    std::mutex m_accessMutex;
+    std::condition_variable m_accessChanged;
+    bool m_readIdle = true;
+    bool m_writeIdle = true;
+    std::uint64_t m_readIdleSets = 0;
+    std::uint64_t m_writeIdleSets = 0;
 };
 
 }  // namespace kestro

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds Kestro and runs every test: the normal build (warnings as errors) with the
+# Windows tests under Wine, then AddressSanitizer/UndefinedBehaviorSanitizer and
+# ThreadSanitizer builds of the tests that exercise threads and buffers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+common=(-G Ninja -DKESTRO_WERROR=ON)
+
+echo "== sanitizer build: address,undefined"
+cmake -S . -B build/asan "${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DKESTRO_SANITIZE=address,undefined \
+      -DKESTRO_WINDOWS_TESTS=OFF >/dev/null
+cmake --build build/asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure --timeout 600
+
+echo "== sanitizer build: thread"
+cmake -S . -B build/tsan "${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DKESTRO_SANITIZE=thread \
+      -DKESTRO_WINDOWS_TESTS=OFF >/dev/null
+cmake --build build/tsan -j"$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan --output-on-failure --timeout 600
+
+echo "== main build"
+cmake -S . -B build/ci "${common[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRO_BUILD_BENCH=ON >/dev/null
+cmake --build build/ci -j"$jobs"
+ctest --test-dir build/ci --output-on-failure --timeout 900

@@ -1,0 +1,33 @@
+#pragma once
+// Runs kestro-sim as a child process: its first line names the pseudo-terminal it
+// serves, and control lines go to its standard input.
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace kestro::cli {
+
+// kestro-sim next to this program (build tree or install), else on the PATH.
+std::string defaultSimulator(const char* argv0);
+
+class SimProcess {
+public:
+    SimProcess() = default;
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    bool start(const std::string& program, std::string* error);
+    const std::string& ptyPath() const { return pty_; }
+    bool control(std::string_view line);
+    void stop();
+
+private:
+    pid_t pid_ = -1;
+    int toChild_ = -1;
+    int fromChild_ = -1;
+    std::string pty_;
+};
+
+}  // namespace kestro::cli
