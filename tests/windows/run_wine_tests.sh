@@ -151,6 +151,28 @@ run_host() {
         touch "$WINEPREFIX/.kestro-ready"
     fi
 
+    local wineserver
+    wineserver="$(dirname "$loader")/wineserver"
+    [[ -x $wineserver ]] || wineserver=wineserver
+
+    # COM1 -> a pseudo-terminal whose far end records what it receives. Wine takes the
+    # mapping from the registry when its server starts.
+    local peer_pid="" capture="$run/com1-capture.bin" link="$run/com1"
+    if cc -std=c11 -O1 -Wall -Wextra -Werror "$here/pty_peer.c" -o "$run/pty_peer" 2>"$run/pty_peer.log"; then
+        "$run/pty_peer" "$link" "$capture" 300 >"$run/pty_peer.out" 2>&1 &
+        peer_pid=$!
+        for _ in $(seq 100); do grep -q ready "$run/pty_peer.out" 2>/dev/null && break; sleep 0.05; done
+        grep -q ready "$run/pty_peer.out" || fail "pty_peer did not start: $(cat "$run/pty_peer.out")"
+        timeout 60 "$loader" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$link" /f \
+            >"$run/reg.log" 2>&1 || { cat "$run/reg.log"; fail "could not map COM1"; }
+        timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
+        timeout 30 "$wineserver" -w >/dev/null 2>&1 || true
+        export KESTRO_TEST_COM1=1
+    else
+        cat "$run/pty_peer.log"
+        echo "note: no host C compiler for the pseudo-terminal peer: serial checks skipped"
+    fi
+
     local version
     version="$(head -n1 "$src/VERSION" | tr -d '[:space:]').0"
     local status=0
@@ -158,8 +180,25 @@ run_host() {
         IO_GetModelPointerByte IO_InitDLL IO_ResetGen IO_SetMsghWnd IO_InitGenerator GSIWriteTrace) || status=$?
     local status2=0
     (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$?
-    timeout 30 "$(dirname "$loader")/wineserver" -k >/dev/null 2>&1 || true
-    [[ $status -eq 0 && $status2 -eq 0 ]] || fail "host programs under Wine (exit $status, $status2)"
+    timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
+
+    local status3=0
+    if [[ -n $peer_pid ]]; then
+        kill "$peer_pid" 2>/dev/null || true
+        wait "$peer_pid" 2>/dev/null || true
+        # The status poll as framed on the wire: "ST", 0x03, checksum 0xAA; sent once per
+        # attempt.
+        local frames
+        frames=$(od -An -v -tx1 "$capture" | tr -s ' \n' ' ' | grep -o '53 54 03 aa' | wc -l || true)
+        if [[ $frames -ge 1 ]]; then
+            echo "ok   far end of COM1 received the status poll $frames times (53 54 03 aa)"
+        else
+            echo "FAIL far end of COM1 did not receive 53 54 03 aa; got: $(od -An -tx1 "$capture" | head -3)"
+            status3=1
+        fi
+    fi
+    [[ $status -eq 0 && $status2 -eq 0 && $status3 -eq 0 ]] ||
+        fail "host programs under Wine (exit $status, $status2, $status3)"
 }
 
 case "$mode" in
