@@ -1,6 +1,7 @@
 /* The far end of a serial line for the Wine tests: opens a pseudo-terminal, makes
    <link> point at its slave side (Wine's COM1 is mapped to <link>), prints "ready" and
-   appends every byte it receives to <capture>. Runs until SIGTERM or its time limit. */
+   appends every byte it receives to <capture>; with "echo" it also sends every byte
+   back. Runs until SIGTERM or its time limit. */
 #define _DEFAULT_SOURCE
 #define _XOPEN_SOURCE 700
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,10 +22,11 @@ static void onSignal(int sig) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        fprintf(stderr, "usage: pty_peer <link> <capture> <seconds>\n");
+    if (argc != 4 && !(argc == 5 && strcmp(argv[4], "echo") == 0)) {
+        fprintf(stderr, "usage: pty_peer <link> <capture> <seconds> [echo]\n");
         return 2;
     }
+    const int echo = argc == 5;
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return perror("pty"), 1;
     const char* slave = ptsname(master);
@@ -51,6 +54,7 @@ int main(int argc, char** argv) {
         if (n > 0) {
             fwrite(bytes, 1, (size_t)n, capture);
             fflush(capture);
+            if (echo && write(master, bytes, (size_t)n) != n) perror("echo");
         }
     }
     fclose(capture);

@@ -37,7 +37,7 @@ build_dll() {
             -DKESTRO_BUILD_TOOLS=OFF -DKESTRO_WERROR=ON >"$work/configure-$triple.log" 2>&1 ||
             { cat "$work/configure-$triple.log"; fail "configure for $triple"; }
     fi
-    cmake --build "$dir" --target kestro -j"$jobs" >"$work/build-$triple.log" 2>&1 ||
+    cmake --build "$dir" --target kestro kestro_internal -j"$jobs" >"$work/build-$triple.log" 2>&1 ||
         { cat "$work/build-$triple.log"; fail "build of Kestro.dll for $triple"; }
     echo "$dir"
 }
@@ -136,6 +136,9 @@ run_host() {
         fail "compile host_test.c"
     "$triple-gcc-posix" "${cflags[@]}" "$here/import_link_test.c" -o "$run/import_link_test.exe" \
         "$dir/src/Kestro.lib" || fail "compile import_link_test.c against Kestro.lib"
+    "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -I"$src/include" -I"$src/src" -I"$dir/src/generated" \
+        "$here/serial_backend_test.cpp" -o "$run/serial_backend_test.exe" "$dir/src/libkestro_internal.a" \
+        -static -lversion || fail "compile serial_backend_test.cpp against the library's objects"
     cp "$table" "$run/export_ordinals.txt"
 
     export WINEPREFIX="$work/wineprefix-$triple"
@@ -155,19 +158,26 @@ run_host() {
     wineserver="$(dirname "$loader")/wineserver"
     [[ -x $wineserver ]] || wineserver=wineserver
 
-    # COM1 -> a pseudo-terminal whose far end records what it receives. Wine takes the
-    # mapping from the registry when its server starts.
-    local peer_pid="" capture="$run/com1-capture.bin" link="$run/com1"
+    # COM1 and COM2 -> pseudo-terminals. The far end of COM1 records what it receives;
+    # the far end of COM2 also echoes it. Wine takes the mapping from the registry when
+    # its server starts.
+    local peer_pids=() capture="$run/com1-capture.bin" serial=0
     if cc -std=c11 -O1 -Wall -Wextra -Werror "$here/pty_peer.c" -o "$run/pty_peer" 2>"$run/pty_peer.log"; then
-        "$run/pty_peer" "$link" "$capture" 300 >"$run/pty_peer.out" 2>&1 &
-        peer_pid=$!
-        for _ in $(seq 100); do grep -q ready "$run/pty_peer.out" 2>/dev/null && break; sleep 0.05; done
-        grep -q ready "$run/pty_peer.out" || fail "pty_peer did not start: $(cat "$run/pty_peer.out")"
-        timeout 60 "$loader" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$link" /f \
-            >"$run/reg.log" 2>&1 || { cat "$run/reg.log"; fail "could not map COM1"; }
+        local n
+        for n in 1 2; do
+            local mode=()
+            [[ $n -eq 2 ]] && mode=(echo)
+            "$run/pty_peer" "$run/com$n" "$run/com$n-capture.bin" 300 "${mode[@]}" >"$run/pty_peer$n.out" 2>&1 &
+            peer_pids+=($!)
+            for _ in $(seq 100); do grep -q ready "$run/pty_peer$n.out" 2>/dev/null && break; sleep 0.05; done
+            grep -q ready "$run/pty_peer$n.out" || fail "pty_peer did not start: $(cat "$run/pty_peer$n.out")"
+            timeout 60 "$loader" reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$run/com$n" /f \
+                >"$run/reg.log" 2>&1 || { cat "$run/reg.log"; fail "could not map COM$n"; }
+        done
         timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
         timeout 30 "$wineserver" -w >/dev/null 2>&1 || true
         export KESTRO_TEST_COM1=1
+        serial=1
     else
         cat "$run/pty_peer.log"
         echo "note: no host C compiler for the pseudo-terminal peer: serial checks skipped"
@@ -180,12 +190,19 @@ run_host() {
         IO_GetModelPointerByte IO_InitDLL IO_ResetGen IO_SetMsghWnd IO_InitGenerator GSIWriteTrace) || status=$?
     local status2=0
     (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$?
+    local status4=0
+    if [[ $serial -eq 1 ]]; then
+        (cd "$run" && timeout 120 "$loader" ./serial_backend_test.exe) || status4=$?
+    fi
     timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
 
     local status3=0
-    if [[ -n $peer_pid ]]; then
-        kill "$peer_pid" 2>/dev/null || true
-        wait "$peer_pid" 2>/dev/null || true
+    if [[ $serial -eq 1 ]]; then
+        local pid
+        for pid in "${peer_pids[@]}"; do
+            kill "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+        done
         # The status poll as framed on the wire: "ST", 0x03, checksum 0xAA; sent once per
         # attempt.
         local frames
@@ -197,8 +214,8 @@ run_host() {
             status3=1
         fi
     fi
-    [[ $status -eq 0 && $status2 -eq 0 && $status3 -eq 0 ]] ||
-        fail "host programs under Wine (exit $status, $status2, $status3)"
+    [[ $status -eq 0 && $status2 -eq 0 && $status3 -eq 0 && $status4 -eq 0 ]] ||
+        fail "host programs under Wine (exit $status, $status2, $status3, $status4)"
 }
 
 case "$mode" in

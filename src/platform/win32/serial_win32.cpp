@@ -8,7 +8,7 @@
 //
 // Under Wine on a pseudo-terminal a pending WaitCommEvent with nothing queued completes
 // after a few milliseconds with ERROR_OPERATION_ABORTED. That is "nothing yet", not a
-// dead port: the wait pauses briefly (woken by cancel and close) and arms again.
+// dead port: the wait pauses (woken by cancel, close and a write) and arms again.
 
 #include <windows.h>
 
@@ -34,8 +34,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Pause after an aborted WaitCommEvent before it is armed again.
-constexpr DWORD kAbortedWaitPauseMs = 5;
+// Pause after an aborted WaitCommEvent before it is armed again: short while an answer
+// to a recent write may be on its way, longer when the line has been quiet.
+constexpr DWORD kAbortedWaitPauseMs = 20;
+constexpr DWORD kAbortedWaitPauseAfterWriteMs = 1;
+constexpr long long kAfterWriteWindowMs = 250;
+
+long long nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
 
 // Errors that mean the device has gone away (adapter unplugged, far end closed).
 bool isGone(DWORD error) {
@@ -72,12 +79,14 @@ struct Overlapped {
 class Win32SerialBackend final : public CSerialPort::Backend {
 public:
     Win32SerialBackend()
-        : cancelEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), closeEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+        : cancelEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          closeEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          writeEvent(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
 
     ~Win32SerialBackend() override {
         close();
-        if (cancelEvent) CloseHandle(cancelEvent);
-        if (closeEvent) CloseHandle(closeEvent);
+        for (HANDLE event : {cancelEvent, closeEvent, writeEvent})
+            if (event) CloseHandle(event);
     }
 
     int open(const std::string& device, const SerialLineSettings& settings) override {
@@ -186,6 +195,8 @@ public:
         const BOOL done = WriteFile(h, data, static_cast<DWORD>(count), &n, ov);
         const DWORD error = done ? ERROR_SUCCESS : GetLastError();
         started();
+        lastWriteMs = nowMs();
+        SetEvent(writeEvent);  // an answer may follow: a pausing input wait arms again now
         if (done) {
             result.count = static_cast<int>(n);
             return result;
@@ -269,9 +280,11 @@ public:
             }
             // ERROR_OPERATION_ABORTED with nothing queued (Wine on a pseudo-terminal), or
             // another passing error: pause, then arm again.
-            HANDLE events[2] = {cancelEvent, closeEvent};
-            const DWORD pause = left() < kAbortedWaitPauseMs ? left() : kAbortedWaitPauseMs;
-            WaitForMultipleObjects(2, events, FALSE, pause);
+            HANDLE events[3] = {cancelEvent, closeEvent, writeEvent};
+            DWORD pause = nowMs() - lastWriteMs.load() < kAfterWriteWindowMs ? kAbortedWaitPauseAfterWriteMs
+                                                                            : kAbortedWaitPauseMs;
+            if (left() < pause) pause = left();
+            WaitForMultipleObjects(3, events, FALSE, pause);
         }
     }
 
@@ -327,8 +340,10 @@ private:
     std::atomic<bool> failed{false};
     std::atomic<bool> closing{false};
     std::atomic<bool> cancelPending{false};
+    std::atomic<long long> lastWriteMs{0};
     HANDLE cancelEvent;
     HANDLE closeEvent;
+    HANDLE writeEvent;  // auto-reset: set by each write
     Overlapped readOv;
     Overlapped writeOv;
     Overlapped waitOv;
