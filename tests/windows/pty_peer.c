@@ -1,7 +1,8 @@
 /* The far end of a serial line for the Wine tests: opens a pseudo-terminal, makes
    <link> point at its slave side (Wine's COM1 is mapped to <link>), prints "ready" and
    appends every byte it receives to <capture>; with "echo" it also sends every byte
-   back. Runs until SIGTERM or its time limit. */
+   back, with "hangup" it hangs up (closes its side) once it has received a byte. Runs
+   until SIGTERM or its time limit. */
 #define _DEFAULT_SOURCE
 #define _XOPEN_SOURCE 700
 #include <fcntl.h>
@@ -22,11 +23,12 @@ static void onSignal(int sig) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 4 && !(argc == 5 && strcmp(argv[4], "echo") == 0)) {
-        fprintf(stderr, "usage: pty_peer <link> <capture> <seconds> [echo]\n");
+    if (argc != 4 && !(argc == 5 && (strcmp(argv[4], "echo") == 0 || strcmp(argv[4], "hangup") == 0))) {
+        fprintf(stderr, "usage: pty_peer <link> <capture> <seconds> [echo|hangup]\n");
         return 2;
     }
-    const int echo = argc == 5;
+    const int echo = argc == 5 && strcmp(argv[4], "echo") == 0;
+    const int hangup = argc == 5 && strcmp(argv[4], "hangup") == 0;
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return perror("pty"), 1;
     const char* slave = ptsname(master);
@@ -55,6 +57,7 @@ int main(int argc, char** argv) {
             fwrite(bytes, 1, (size_t)n, capture);
             fflush(capture);
             if (echo && write(master, bytes, (size_t)n) != n) perror("echo");
+            if (hangup) break;
         }
     }
     fclose(capture);

@@ -158,15 +158,16 @@ run_host() {
     wineserver="$(dirname "$loader")/wineserver"
     [[ -x $wineserver ]] || wineserver=wineserver
 
-    # COM1 and COM2 -> pseudo-terminals. The far end of COM1 records what it receives;
-    # the far end of COM2 also echoes it. Wine takes the mapping from the registry when
-    # its server starts.
+    # COM1, COM2 and COM3 -> pseudo-terminals. The far end of COM1 records what it
+    # receives; that of COM2 also echoes it; that of COM3 hangs up after the first byte.
+    # Wine takes the mapping from the registry when its server starts.
     local peer_pids=() capture="$run/com1-capture.bin" serial=0
     if cc -std=c11 -O1 -Wall -Wextra -Werror "$here/pty_peer.c" -o "$run/pty_peer" 2>"$run/pty_peer.log"; then
         local n
-        for n in 1 2; do
+        for n in 1 2 3; do
             local mode=()
             [[ $n -eq 2 ]] && mode=(echo)
+            [[ $n -eq 3 ]] && mode=(hangup)
             "$run/pty_peer" "$run/com$n" "$run/com$n-capture.bin" 300 "${mode[@]}" >"$run/pty_peer$n.out" 2>&1 &
             peer_pids+=($!)
             for _ in $(seq 100); do grep -q ready "$run/pty_peer$n.out" 2>/dev/null && break; sleep 0.05; done
@@ -192,7 +193,19 @@ run_host() {
     (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$?
     local status4=0
     if [[ $serial -eq 1 ]]; then
-        (cd "$run" && timeout 120 "$loader" ./serial_backend_test.exe) || status4=$?
+        (cd "$run" && timeout 120 "$loader" ./serial_backend_test.exe 2>"$run/serial_stderr.txt") || status4=$?
+        sed 's/^/stderr: /' "$run/serial_stderr.txt"
+        # The hung-up COM3 is reported once, as the "COM Error" box (a line on standard
+        # error with KESTRO_NO_MESSAGE_BOX), and by nothing else.
+        local boxes others
+        boxes=$(grep -c '^\[COM Error\] COM or USB to COM port Invalid ! ' "$run/serial_stderr.txt" || true)
+        others=$(grep -c '^\[' "$run/serial_stderr.txt" || true)
+        if [[ $boxes -eq 1 && $others -eq 1 ]]; then
+            echo "ok   the hung-up port was reported once, as \"COM Error\", without a window"
+        else
+            echo "FAIL expected one \"COM Error\" line and no other box on standard error; got $boxes of $others"
+            status4=1
+        fi
     fi
     timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
 

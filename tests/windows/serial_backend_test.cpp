@@ -1,6 +1,7 @@
 // The Win32 serial backend under Wine, on COM2, which the test maps to a pseudo-terminal
 // whose far end echoes every byte: open, write, input wait and read, the wait's time-out
-// without spinning, cancel, close from another thread, purge.
+// without spinning, cancel, close from another thread, purge. Then a port whose far end
+// hangs up (COM3).
 //
 // serial_backend_test.exe   (prints a summary; the exit code is the number of failures)
 
@@ -171,6 +172,28 @@ int main() {
               collect(*port, 5, 3000) == "AGAIN",
           "COM2 opens again after close and carries data");
     port->close();
+
+    {
+        // COM3's far end hangs up after the first byte, as an unplugged adapter would go.
+        // The port object reports it once (the "COM Error" box, here a line on standard
+        // error that the script counts) and fails from then on.
+        CSerialPort com3;
+        const unsigned char byte = 'Q';
+        check(com3.Open(3, 19200, 0, 8, 1, 512) == 1 && com3.Write(&byte, 1) == 1,
+              "COM3 opens and a byte goes to its far end");
+        const auto start = Clock::now();
+        bool failedWrite = false;
+        while (!failedWrite && msSince(start) < 5000) {
+            com3.waitForInput(100);
+            failedWrite = com3.Write(&byte, 1) == 0;
+        }
+        check(failedWrite, "writes fail once the far end has hung up (after " + std::to_string(msSince(start)) + " ms)");
+        const auto waitStart = Clock::now();
+        check(!com3.waitForInput(2000) && com3.BytesInQueue() == 0 && com3.Write(&byte, 1) == 0,
+              "a hung-up port has no input and takes no output");
+        check(msSince(waitStart) < 1500, "the input wait of a hung-up port returns at once");
+        com3.Close();
+    }
 
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed > 100 ? 100 : g_failed;

@@ -44,10 +44,13 @@ long long nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
 }
 
-// Errors that mean the device has gone away (adapter unplugged, far end closed).
+// Errors that mean the device of an open port has gone away (adapter unplugged, far end
+// closed). "Invalid function" and "not ready" are how Wine reports a pseudo-terminal
+// whose far end has hung up.
 bool isGone(DWORD error) {
     return error == ERROR_ACCESS_DENIED || error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_REMOVED ||
-           error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_BAD_COMMAND || error == ERROR_INVALID_HANDLE;
+           error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_BAD_COMMAND || error == ERROR_INVALID_HANDLE ||
+           error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_READY;
 }
 
 DWORD millisecondsLeft(Clock::time_point deadline) {
@@ -273,13 +276,13 @@ public:
                     if (woke == WAIT_FAILED) error = GetLastError();
                 }
             }
-            if (error == ERROR_SUCCESS) continue;  // an event: look at the queue again
+            if (error == ERROR_SUCCESS && mask != 0) continue;  // an event: look at the queue again
             if (isGone(error)) {
                 failed = true;
                 return SerialWait::PortGone;
             }
-            // ERROR_OPERATION_ABORTED with nothing queued (Wine on a pseudo-terminal), or
-            // another passing error: pause, then arm again.
+            // ERROR_OPERATION_ABORTED with nothing queued (Wine on a pseudo-terminal), an
+            // empty event, or another passing error: pause, then arm again.
             HANDLE events[3] = {cancelEvent, closeEvent, writeEvent};
             DWORD pause = nowMs() - lastWriteMs.load() < kAfterWriteWindowMs ? kAbortedWaitPauseAfterWriteMs
                                                                             : kAbortedWaitPauseMs;
