@@ -66,6 +66,11 @@ bool SimProcess::start(const std::string& program, std::string* error) {
         return false;
     }
     pty_ = line.substr(4, line.size() - 5);
+    drain_ = std::thread([fd = fromChild_] {
+        char buf[512];
+        while (::read(fd, buf, sizeof buf) > 0) {
+        }
+    });
     return true;
 }
 
@@ -94,6 +99,7 @@ void SimProcess::stop() {
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
     }
+    if (drain_.joinable()) drain_.join();  // the child has ended: its output is at EOF
     if (fromChild_ >= 0) ::close(fromChild_);
     fromChild_ = -1;
 }

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <sys/types.h>
 
+#include <thread>
+
 namespace kestro::cli {
 
 // kestro-sim next to this program (build tree or install), else on the PATH.
@@ -28,6 +30,7 @@ private:
     int toChild_ = -1;
     int fromChild_ = -1;
     std::string pty_;
+    std::thread drain_;  // reads and drops the simulator's replies so it never blocks
 };
 
 }  // namespace kestro::cli
