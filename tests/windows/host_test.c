@@ -5,7 +5,8 @@
 
    host_test.exe <export ordinals file> <expected file version> [required export...]
 
-   The ordinals file lists "ordinal name" for every C export of the table. An export that
+   The ordinals file lists "ordinal name" for every slot of the table (C exports and
+   class members). An export that
    the DLL has must sit at its ordinal; an ordinal of the table whose export is not built
    yet, and every ordinal outside the table, must resolve to nothing. The named exports
    after the version must be present (those this program calls). Prints a summary; the
@@ -128,7 +129,7 @@ static void layOutSettings(void) {
 
 typedef struct Entry {
     int ordinal;
-    char name[64];
+    char name[256];
 } Entry;
 
 static Entry g_table[400];
@@ -138,7 +139,7 @@ static int loadTable(const char* file) {
     FILE* f = fopen(file, "r");
     if (!f) return 0;
     while (g_tableSize < (int)(sizeof g_table / sizeof g_table[0]) &&
-           fscanf(f, "%d %63s", &g_table[g_tableSize].ordinal, g_table[g_tableSize].name) == 2)
+           fscanf(f, "%d %255s", &g_table[g_tableSize].ordinal, g_table[g_tableSize].name) == 2)
         ++g_tableSize;
     fclose(f);
     return g_tableSize;
@@ -176,7 +177,7 @@ static void checkBinding(HMODULE dll) {
                 printf("     ordinal %d resolves although %s is missing\n", ordinal, name);
             }
         }
-        char withSuffix[96];
+        char withSuffix[288];
         for (int bytes = 0; bytes <= 64; bytes += 4) {
             snprintf(withSuffix, sizeof withSuffix, "%s@%d", name, bytes);
             if (GetProcAddress(dll, withSuffix)) ++decorated;

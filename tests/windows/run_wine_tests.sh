@@ -21,7 +21,8 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 jobs=${KESTRO_JOBS:-2}
 here="$src/tests/windows"
-table="$here/export_ordinals.txt"
+table="$here/export_ordinals.txt"  # ordinal and name of every C export, kept by hand
+tsv="$src/src/api/exports.tsv"      # the table the build generates the .def from
 
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*"; exit 1; }
@@ -40,6 +41,13 @@ build_dll() {
     cmake --build "$dir" --target kestro kestro_internal -j"$jobs" >"$work/build-$triple.log" 2>&1 ||
         { cat "$work/build-$triple.log"; fail "build of Kestro.dll for $triple"; }
     echo "$dir"
+}
+
+# "ordinal name" of every slot: the C exports, then the class members, virtual tables
+# and static members (their decorated names are taken from exports.tsv).
+full_table() {
+    cat "$table"
+    awk -F'\t' '!/^#/ && NF >= 5 && $3 != "c" { print $1, $2 }' "$tsv"
 }
 
 # Names the sources define as exports (the POSIX-only message-window helpers aside).
@@ -66,17 +74,27 @@ check_exports() {
         sed -nE 's/^[[:space:]]*\[[[:space:]]*([0-9]+)\][[:space:]]+(.+)$/\1 \2/p' |
         awk '{ print $1 + 1, $2 }' | sort -n)
     [[ -n "$actual" ]] || fail "no named exports in $dll"
+    local disagree
+    disagree=$(diff <(sort "$table") <(awk -F'\t' '!/^#/ && $3 == "c" { print $1, $2 }' "$tsv" | sort) || true)
+    [[ -z "$disagree" ]] && ok "exports.tsv has the $(wc -l <"$table") C exports of the fixed table" ||
+        bad "exports.tsv and the fixed table differ: $(tr '\n' ' ' <<<"$disagree")"
     local decorated
-    decorated=$(awk '$2 ~ /@/' <<<"$actual")
-    [[ -z "$decorated" ]] && ok "no decorated names" || bad "decorated names exported: $(tr '\n' ' ' <<<"$decorated")"
+    decorated=$(awk '$2 ~ /^[A-Za-z_][A-Za-z0-9_]*@[0-9]+$/' <<<"$actual")
+    [[ -z "$decorated" ]] && ok "no __stdcall-decorated names (Name@N)" ||
+        bad "decorated names exported: $(tr '\n' ' ' <<<"$decorated")"
     local wrong
-    wrong=$(awk 'NR == FNR { want[$2] = $1; next } !($2 in want) || want[$2] != $1 { print }' "$table" - <<<"$actual")
+    wrong=$(awk 'NR == FNR { want[$2] = $1; next } !($2 in want) || want[$2] != $1 { print }' <(full_table) - \
+        <<<"$actual")
     [[ -z "$wrong" ]] && ok "$(wc -l <<<"$actual") exports, each at its ordinal of the table" ||
         bad "exports not in the table or at a wrong ordinal: $(tr '\n' ' ' <<<"$wrong")"
     local missing
     missing=$(comm -23 <(defined_exports) <(awk '{ print $2 }' <<<"$actual" | sort -u))
     [[ -z "$missing" ]] && ok "every export the sources define is in the DLL" ||
         bad "defined in the sources but not exported: $(tr '\n' ' ' <<<"$missing")"
+    missing=$(comm -23 <(awk -F'\t' '!/^#/ && $5 == "yes" { print $2 }' "$tsv" | sort -u) \
+        <(awk '{ print $2 }' <<<"$actual" | sort -u))
+    [[ -z "$missing" ]] && ok "every export exports.tsv marks implemented is in the DLL" ||
+        bad "marked implemented but not exported: $(tr '\n' ' ' <<<"$missing")"
     local unnamed
     # Address table entries without a name would be reachable by ordinal only.
     unnamed=$(sed -n '/Export Address Table -- Ordinal Base/,/\[Ordinal\/Name Pointer\]/p' <<<"$dump" |
@@ -139,7 +157,7 @@ run_host() {
     "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -I"$src/include" -I"$src/src" -I"$dir/src/generated" \
         "$here/serial_backend_test.cpp" -o "$run/serial_backend_test.exe" "$dir/src/libkestro_internal.a" \
         -static -lversion || fail "compile serial_backend_test.cpp against the library's objects"
-    cp "$table" "$run/export_ordinals.txt"
+    full_table >"$run/export_ordinals.txt"
 
     export WINEPREFIX="$work/wineprefix-$triple"
     export WINEDEBUG=-all
