@@ -157,6 +157,9 @@ run_host() {
     "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -I"$src/include" -I"$src/src" -I"$dir/src/generated" \
         "$here/serial_backend_test.cpp" -o "$run/serial_backend_test.exe" "$dir/src/libkestro_internal.a" \
         -static -lversion || fail "compile serial_backend_test.cpp against the library's objects"
+    "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -I"$src/include" -I"$src/src" -I"$dir/src/generated" \
+        "$here/platform_test.cpp" -o "$run/platform_test.exe" "$dir/src/libkestro_internal.a" \
+        -static -lversion || fail "compile platform_test.cpp against the library's objects"
     full_table >"$run/export_ordinals.txt"
 
     export WINEPREFIX="$work/wineprefix-$triple"
@@ -209,6 +212,15 @@ run_host() {
         IO_GetModelPointerByte IO_InitDLL IO_ResetGen IO_SetMsghWnd IO_InitGenerator GSIWriteTrace) || status=$?
     local status2=0
     (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$?
+    (cd "$run" && timeout 60 "$loader" ./platform_test.exe Kestro.dll "$version" 2>"$run/platform_stderr.txt") ||
+        status2=$((status2 + $?))
+    sed 's/^/stderr: /' "$run/platform_stderr.txt"
+    if [[ $(tr -d '\r' <"$run/platform_stderr.txt" | grep -cx '\[Kestro test\] line one | line two' || true) -eq 1 ]]; then
+        echo "ok   a message box with KESTRO_NO_MESSAGE_BOX is one line on standard error"
+    else
+        echo "FAIL the suppressed message box did not print its one line"
+        status2=$((status2 + 1))
+    fi
     local status4=0
     if [[ $serial -eq 1 ]]; then
         (cd "$run" && timeout 120 "$loader" ./serial_backend_test.exe 2>"$run/serial_stderr.txt") || status4=$?
