@@ -163,6 +163,7 @@ run_host() {
     full_table >"$run/export_ordinals.txt"
 
     export WINEPREFIX="$work/wineprefix-$triple"
+    if [[ $triple == i686-* ]]; then export WINEARCH=win32; else export WINEARCH=win64; fi
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono/Gecko install prompts
     export KESTRO_NO_MESSAGE_BOX=1
