@@ -1,14 +1,13 @@
-// Operations of the link that this build does not have yet. Each one fails honestly
-// (no traffic, failure result); this file goes away when they are built.
+// Data-bag operations that this build does not have yet. Each one fails honestly
+// (no traffic, failure result, nothing changed); this file goes away when they are built.
 
 #include "link/comm_protocol.h"
+#include "link/data_bag_transfer.h"
 
 namespace kestro {
 
-// ---- data-bag transfer ----
-int CCommProtocol::getCpuMultiCommandDataShared(int) { return 0; }
-int CCommProtocol::GetCpuMultiCommandData_C(int) { return 0; }
-int CCommProtocol::processCpuDataBagShared(unsigned char*, int, int, int) { return m_pData->bDemo ? 1 : 0; }
-void CCommProtocol::updateDataBagShared(int, int) {}
+// ---- data-bag mapping: the write direction, and the read direction of the bags
+// that no packet refresh uses yet ----
+void updateDataBagNotBuilt(CCommProtocol&, int, int) {}
 
 }  // namespace kestro
