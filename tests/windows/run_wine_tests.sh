@@ -5,9 +5,10 @@
 #       Cross-builds the 32-bit Kestro.dll and compares its export table (objdump -p)
 #       with the fixed table: every export at its ordinal under its plain name, every
 #       export the sources define present, nothing else, only system DLLs imported.
-#   run_wine_tests.sh host <source dir> <work dir>
+#   run_wine_tests.sh host <source dir> <work dir> [kestro-sim]
 #       Cross-builds Kestro.dll and the host programs, and runs them under Wine in a
-#       private prefix. 32-bit when this machine runs 32-bit programs; on a kernel
+#       private prefix. With the simulator program (a Linux build of kestro-sim) it also
+#       runs a serial session against it on COM4. 32-bit when this machine runs 32-bit programs; on a kernel
 #       without 32-bit support (ia32 emulation off) the same sources are built for
 #       64-bit Windows and run under wine64, and the run says so.
 #
@@ -17,6 +18,7 @@ set -euo pipefail
 mode=${1:?mode: exports or host}
 src=$(cd "${2:?source dir}" && pwd)
 work=${3:?work dir}
+sim=${4:-}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 jobs=${KESTRO_JOBS:-2}
@@ -183,7 +185,11 @@ run_host() {
     # COM1, COM2 and COM3 -> pseudo-terminals. The far end of COM1 records what it
     # receives; that of COM2 also echoes it; that of COM3 hangs up after the first byte.
     # Wine takes the mapping from the registry when its server starts.
-    local peer_pids=() capture="$run/com1-capture.bin" serial=0
+    local peer_pids=() capture="$run/com1-capture.bin" serial=0 sim_pid=""
+    map_port() {
+        timeout 60 "$loader" reg add 'HKLM\Software\Wine\Ports' /v "COM$1" /t REG_SZ /d "$2" /f \
+            >"$run/reg.log" 2>&1 || { cat "$run/reg.log"; fail "could not map COM$1"; }
+    }
     if cc -std=c11 -O1 -Wall -Wextra -Werror "$here/pty_peer.c" -o "$run/pty_peer" 2>"$run/pty_peer.log"; then
         local n
         for n in 1 2 3; do
@@ -194,9 +200,25 @@ run_host() {
             peer_pids+=($!)
             for _ in $(seq 100); do grep -q ready "$run/pty_peer$n.out" 2>/dev/null && break; sleep 0.05; done
             grep -q ready "$run/pty_peer$n.out" || fail "pty_peer did not start: $(cat "$run/pty_peer$n.out")"
-            timeout 60 "$loader" reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$run/com$n" /f \
-                >"$run/reg.log" 2>&1 || { cat "$run/reg.log"; fail "could not map COM$n"; }
+            map_port "$n" "$run/com$n"
         done
+        if [[ -n $sim && -x $sim ]]; then
+            # COM4 -> the simulator, driven through its standard input (a FIFO held open
+            # on descriptor 9; it ends when that closes).
+            mkdir -p "$run/session"
+            cp "$run/Kestro.dll" "$run/session/"
+            "$triple-gcc-posix" "${cflags[@]}" "$here/session_test.c" -o "$run/session/session_test.exe" ||
+                fail "compile session_test.c"
+            mkfifo "$run/sim.ctl"
+            "$sim" --link "$run/com4" --quiet <"$run/sim.ctl" >"$run/sim.out" 2>"$run/sim.err" &
+            sim_pid=$!
+            exec 9>"$run/sim.ctl"
+            for _ in $(seq 100); do grep -q '^PTY ' "$run/sim.out" 2>/dev/null && break; sleep 0.05; done
+            grep -q '^PTY ' "$run/sim.out" || fail "kestro-sim did not start: $(cat "$run/sim.out" "$run/sim.err")"
+            map_port 4 "$run/com4"
+        else
+            echo "note: no kestro-sim given: the serial session on COM4 is skipped"
+        fi
         timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
         timeout 30 "$wineserver" -w >/dev/null 2>&1 || true
         export KESTRO_TEST_COM1=1
@@ -238,6 +260,23 @@ run_host() {
             status4=1
         fi
     fi
+    local status5=0
+    if [[ -n $sim_pid ]]; then
+        (cd "$run/session" && timeout 120 "$loader" ./session_test.exe) &
+        local session_pid=$!
+        # The host creates "initialized" once the link is up; then the generator reports
+        # error 203.
+        for _ in $(seq 600); do
+            [[ -f "$run/session/initialized" ]] && break
+            kill -0 "$session_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        [[ -f "$run/session/initialized" ]] && echo "error 203" >&9
+        wait "$session_pid" || status5=$?
+        echo quit >&9
+        exec 9>&-
+        wait "$sim_pid" 2>/dev/null || true
+    fi
     timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
 
     local status3=0
@@ -258,8 +297,8 @@ run_host() {
             status3=1
         fi
     fi
-    [[ $status -eq 0 && $status2 -eq 0 && $status3 -eq 0 && $status4 -eq 0 ]] ||
-        fail "host programs under Wine (exit $status, $status2, $status3, $status4)"
+    [[ $status -eq 0 && $status2 -eq 0 && $status3 -eq 0 && $status4 -eq 0 && $status5 -eq 0 ]] ||
+        fail "host programs under Wine (exit $status, $status2, $status3, $status4, $status5)"
 }
 
 case "$mode" in
