@@ -20,10 +20,10 @@ function(kestro_configure_windows_dll target)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     string(REGEX REPLACE "=[ \t]*[A-Za-z_][A-Za-z0-9_]*@[0-9]+" "" def_text "${def_text}")
   endif()
-  file(CONFIGURE OUTPUT "${generated}/Kestro.def" CONTENT "${def_text}" @ONLY)
+  file(CONFIGURE OUTPUT "${generated}/Kestro-link.def" CONTENT "${def_text}" @ONLY)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${KESTRO_EXPORTS_DEF}")
 
-  target_sources(${target} PRIVATE "${generated}/Kestro.rc" "${generated}/Kestro.def")
+  target_sources(${target} PRIVATE "${generated}/Kestro.rc" "${generated}/Kestro-link.def")
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME Kestro
     PREFIX ""
@@ -57,7 +57,6 @@ function(kestro_configure_windows_dll target)
   endif()
 endfunction()
 
-# Everything linked into a Windows program of this project carries its runtime along.
-if(MINGW)
-  target_link_libraries(kestro_objects PUBLIC version)
-endif()
+# The platform layer reads version resources (VERSION.dll): whatever links the test
+# archive needs its import library too.
+target_link_libraries(kestro_objects PUBLIC version)
