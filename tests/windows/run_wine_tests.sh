@@ -26,6 +26,11 @@ here="$src/tests/windows"
 table="$here/export_ordinals.txt"  # ordinal and name of every C export, kept by hand
 tsv="$src/src/api/exports.tsv"      # the table the build generates the .def from
 
+# Helper processes started here (far ends of the serial lines, the simulator) end with
+# the script, however it ends.
+bg_pids=()
+trap 'for p in "${bg_pids[@]}"; do kill "$p" 2>/dev/null || true; done' EXIT
+
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*"; exit 1; }
 
@@ -198,6 +203,7 @@ run_host() {
             [[ $n -eq 3 ]] && mode=(hangup)
             "$run/pty_peer" "$run/com$n" "$run/com$n-capture.bin" 300 "${mode[@]}" >"$run/pty_peer$n.out" 2>&1 &
             peer_pids+=($!)
+            bg_pids+=($!)
             for _ in $(seq 100); do grep -q ready "$run/pty_peer$n.out" 2>/dev/null && break; sleep 0.05; done
             grep -q ready "$run/pty_peer$n.out" || fail "pty_peer did not start: $(cat "$run/pty_peer$n.out")"
             map_port "$n" "$run/com$n"
@@ -212,6 +218,7 @@ run_host() {
             mkfifo "$run/sim.ctl"
             "$sim" --link "$run/com4" --quiet <"$run/sim.ctl" >"$run/sim.out" 2>"$run/sim.err" &
             sim_pid=$!
+            bg_pids+=($!)
             exec 9>"$run/sim.ctl"
             for _ in $(seq 100); do grep -q '^PTY ' "$run/sim.out" 2>/dev/null && break; sleep 0.05; done
             grep -q '^PTY ' "$run/sim.out" || fail "kestro-sim did not start: $(cat "$run/sim.out" "$run/sim.err")"
