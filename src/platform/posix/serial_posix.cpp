@@ -19,6 +19,9 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <mutex>
 #include <shared_mutex>
 
 #if defined(__linux__)
@@ -260,6 +263,7 @@ public:
             ::close(fd);
             fd = -1;
         }
+        dropAhead();
         failed = false;
         closeWake.drain();
         closing = false;
@@ -268,12 +272,13 @@ public:
     int bytesInQueue() override {
         std::shared_lock<std::shared_mutex> lock(io);
         if (fd < 0 || failed) return 0;
+        const int buffered = static_cast<int>(aheadCount());
         int queued = 0;
         if (::ioctl(fd, FIONREAD, &queued) != 0) {
             if (isGone(errno)) failed = true;
-            return 0;
+            return buffered;
         }
-        return queued;
+        return buffered + queued;
     }
 
     SerialIoResult read(std::uint8_t* buffer, int count, const Started& started) override {
@@ -283,17 +288,30 @@ public:
             started();
             return result;
         }
+        std::lock_guard<std::mutex> guard(aheadLock);
+        if (aheadEnd > aheadBegin) {
+            started();
+            const std::size_t n = std::min(aheadEnd - aheadBegin, static_cast<std::size_t>(count));
+            std::memcpy(buffer, ahead + aheadBegin, n);
+            aheadBegin += n;
+            result.count = static_cast<int>(n);
+            return result;
+        }
         if (failed) {
             started();
             return gone(EIO, false);
         }
         ssize_t n;
-        do n = ::read(fd, buffer, static_cast<size_t>(count));
+        do n = ::read(fd, ahead, sizeof ahead);
         while (n < 0 && errno == EINTR);
         const int error = errno;
         started();
         if (n > 0) {
-            result.count = static_cast<int>(n);
+            const std::size_t take = std::min(static_cast<std::size_t>(n), static_cast<std::size_t>(count));
+            std::memcpy(buffer, ahead, take);
+            aheadBegin = take;
+            aheadEnd = static_cast<std::size_t>(n);
+            result.count = static_cast<int>(take);
             return result;
         }
         if (n == 0) return gone(EIO, false);  // hung up (VMIN 1: an empty queue is EAGAIN)
@@ -365,6 +383,7 @@ public:
         // already delivered to the far end that it has not read yet.
         int pending = 0;
         if (output && ::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending <= 0) output = false;
+        if (input) dropAhead();
         if (output && input) ::tcflush(fd, TCIOFLUSH);
         else if (output) ::tcflush(fd, TCOFLUSH);
         else if (input) ::tcflush(fd, TCIFLUSH);
@@ -374,6 +393,7 @@ public:
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
         std::shared_lock<std::shared_mutex> lock(io);
         if (fd < 0 || closing) return SerialWait::Closed;
+        if (aheadCount() > 0) return SerialWait::Input;
         if (failed) return SerialWait::PortGone;
         for (;;) {
             pollfd fds[3] = {{fd, POLLIN, 0}, {cancelWake.readEnd(), POLLIN, 0}, {closeWake.readEnd(), POLLIN, 0}};
@@ -441,6 +461,23 @@ private:
             pollfd wake = {closeWake.readEnd(), POLLIN, 0};
             (void)::poll(&wake, 1, needMs < left ? static_cast<int>(needMs) : left);
         }
+    }
+
+    // Bytes already taken from the driver but not yet handed out: the parser asks for
+    // one byte at a time, and one read() per arrival instead of two system calls per
+    // byte keeps a reply's round trip short. They count as queued input.
+    std::mutex aheadLock;
+    std::uint8_t ahead[512] = {};
+    std::size_t aheadBegin = 0;
+    std::size_t aheadEnd = 0;
+
+    std::size_t aheadCount() {
+        std::lock_guard<std::mutex> guard(aheadLock);
+        return aheadEnd - aheadBegin;
+    }
+    void dropAhead() {
+        std::lock_guard<std::mutex> guard(aheadLock);
+        aheadBegin = aheadEnd = 0;
     }
 
     std::shared_mutex io;  // shared: an operation in progress; exclusive: open and close

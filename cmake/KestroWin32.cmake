@@ -1,0 +1,62 @@
+# Windows build of the shared library: Kestro.dll with its fixed export table, a
+# version resource, an import library, and the compiler runtime linked in statically
+# so that the DLL needs only system DLLs.
+
+enable_language(RC)
+
+# KESTRO_EXPORTS_DEF: the module-definition file generated from the export table.
+if(NOT KESTRO_EXPORTS_DEF)
+  message(FATAL_ERROR "KESTRO_EXPORTS_DEF is not set")
+endif()
+
+function(kestro_configure_windows_dll target)
+  set(generated "${CMAKE_CURRENT_BINARY_DIR}/generated")
+  configure_file("${PROJECT_SOURCE_DIR}/src/Kestro.rc.in" "${generated}/Kestro.rc" @ONLY)
+
+  # 32-bit: each line binds the plain name to the decorated __stdcall symbol
+  # ("Name = Name@N @ordinal"), so a wrong argument size fails the link. 64-bit has
+  # one calling convention and no decoration: the binding is dropped.
+  file(READ "${KESTRO_EXPORTS_DEF}" def_text)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    string(REGEX REPLACE "=[ \t]*[A-Za-z_][A-Za-z0-9_]*@[0-9]+" "" def_text "${def_text}")
+  endif()
+  file(CONFIGURE OUTPUT "${generated}/Kestro-link.def" CONTENT "${def_text}" @ONLY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${KESTRO_EXPORTS_DEF}")
+
+  target_sources(${target} PRIVATE "${generated}/Kestro.rc" "${generated}/Kestro-link.def")
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME Kestro
+    PREFIX ""
+    IMPORT_PREFIX ""
+    IMPORT_SUFFIX ".lib")
+  target_link_libraries(${target} PRIVATE version)
+  target_link_options(${target} PRIVATE
+    # libgcc, libstdc++ and winpthread (std::thread of the -posix compilers) linked in;
+    # system DLLs are still imported through their import libraries
+    -static
+    # only the table above is exported, nothing the compiler marks on its own
+    -Wl,--exclude-all-symbols,--kill-at)
+
+  # The import library that ld writes names the plain symbols; a host that declares
+  # the functions __stdcall refers to "_Name@N". dlltool --kill-at writes one with the
+  # decorated symbols bound to the plain export names.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    string(REGEX REPLACE "([A-Za-z_][A-Za-z0-9_]*)[ \t]*=[ \t]*([A-Za-z_][A-Za-z0-9_]*@[0-9]+)" "\\2"
+           implib_def "${def_text}")
+    file(CONFIGURE OUTPUT "${generated}/Kestro-implib.def" CONTENT "${implib_def}" @ONLY)
+    get_filename_component(compiler_dir "${CMAKE_CXX_COMPILER}" DIRECTORY)
+    string(REGEX REPLACE "-g\\+\\+(-posix|-win32)?$" "-dlltool" dlltool_name "${CMAKE_CXX_COMPILER}")
+    find_program(KESTRO_DLLTOOL NAMES "${dlltool_name}" i686-w64-mingw32-dlltool dlltool HINTS "${compiler_dir}")
+    if(NOT KESTRO_DLLTOOL)
+      message(FATAL_ERROR "dlltool not found (needed for the import library)")
+    endif()
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND "${KESTRO_DLLTOOL}" --kill-at --input-def "${generated}/Kestro-implib.def"
+              --dllname Kestro.dll --output-lib "$<TARGET_LINKER_FILE:${target}>"
+      COMMENT "Import library with __stdcall symbols")
+  endif()
+endfunction()
+
+# The platform layer reads version resources (VERSION.dll): whatever links the test
+# archive needs its import library too.
+target_link_libraries(kestro_objects PUBLIC version)

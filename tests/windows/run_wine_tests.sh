@@ -1,0 +1,315 @@
+#!/usr/bin/env bash
+# Windows tests of Kestro.dll, run from the Linux build's ctest.
+#
+#   run_wine_tests.sh exports <source dir> <work dir>
+#       Cross-builds the 32-bit Kestro.dll and compares its export table (objdump -p)
+#       with the fixed table: every export at its ordinal under its plain name, every
+#       export the sources define present, nothing else, only system DLLs imported.
+#   run_wine_tests.sh host <source dir> <work dir> [kestro-sim]
+#       Cross-builds Kestro.dll and the host programs, and runs them under Wine in a
+#       private prefix. With the simulator program (a Linux build of kestro-sim) it also
+#       runs a serial session against it on COM4. 32-bit when this machine runs 32-bit programs; on a kernel
+#       without 32-bit support (ia32 emulation off) the same sources are built for
+#       64-bit Windows and run under wine64, and the run says so.
+#
+# Exit code 77 (skipped) only when the cross compiler or Wine is not installed.
+set -euo pipefail
+
+mode=${1:?mode: exports or host}
+src=$(cd "${2:?source dir}" && pwd)
+work=${3:?work dir}
+sim=${4:-}
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+jobs=${KESTRO_JOBS:-2}
+here="$src/tests/windows"
+table="$here/export_ordinals.txt"  # ordinal and name of every C export, kept by hand
+tsv="$src/src/api/exports.tsv"      # the table the build generates the .def from
+
+# Helper processes started here (far ends of the serial lines, the simulator) end with
+# the script, however it ends.
+bg_pids=()
+trap 'for p in "${bg_pids[@]}"; do kill "$p" 2>/dev/null || true; done' EXIT
+
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*"; exit 1; }
+
+have_toolchain() { command -v "$1-g++-posix" >/dev/null 2>&1 && command -v "$1-gcc-posix" >/dev/null 2>&1; }
+
+# Builds Kestro.dll for one MinGW target into $work/build-<triple>; prints the build dir.
+build_dll() {
+    local triple=$1 dir="$work/build-$1"
+    if [[ ! -f "$dir/CMakeCache.txt" ]]; then
+        cmake -S "$src" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-mingw-i686.cmake" \
+            -DKESTRO_MINGW_TRIPLE="$triple" -DCMAKE_BUILD_TYPE=Release -DKESTRO_BUILD_TESTS=OFF \
+            -DKESTRO_BUILD_TOOLS=OFF -DKESTRO_WERROR=ON >"$work/configure-$triple.log" 2>&1 ||
+            { cat "$work/configure-$triple.log"; fail "configure for $triple"; }
+    fi
+    cmake --build "$dir" --target kestro kestro_internal -j"$jobs" >"$work/build-$triple.log" 2>&1 ||
+        { cat "$work/build-$triple.log"; fail "build of Kestro.dll for $triple"; }
+    echo "$dir"
+}
+
+# "ordinal name" of every slot: the C exports, then the class members, virtual tables
+# and static members (their decorated names are taken from exports.tsv).
+full_table() {
+    cat "$table"
+    awk -F'\t' '!/^#/ && NF >= 5 && $3 != "c" { print $1, $2 }' "$tsv"
+}
+
+# Names the sources define as exports (the POSIX-only message-window helpers aside).
+defined_exports() {
+    grep -rhoE 'KESTRO_EXPORT\([^)]*\)[[:space:]]+[A-Za-z_][A-Za-z0-9_]*' "$src/src" --include='*.cpp' |
+        sed -E 's/.*[[:space:]]([A-Za-z_][A-Za-z0-9_]*)$/\1/' | grep -v '^Kestro' | sort -u
+}
+
+check_exports() {
+    have_toolchain i686-w64-mingw32 || skip "i686-w64-mingw32 cross compiler not installed"
+    local dir dll dump
+    dir=$(build_dll i686-w64-mingw32)
+    dll="$dir/src/Kestro.dll"
+    [[ -f "$dll" ]] || fail "no $dll"
+    dump=$(i686-w64-mingw32-objdump -p "$dll")
+    local failed=0 passed=0
+    ok() { echo "ok   $*"; passed=$((passed + 1)); }
+    bad() { echo "FAIL $*"; failed=$((failed + 1)); }
+
+    grep -q 'Ordinal Base[[:space:]]*1$' <<<"$dump" && ok "ordinal base 1" || bad "ordinal base is not 1"
+    # "[Ordinal/Name Pointer] Table" rows: "[  n] Name" with n = ordinal - base.
+    local actual
+    actual=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
+        sed -nE 's/^[[:space:]]*\[[[:space:]]*([0-9]+)\][[:space:]]+(.+)$/\1 \2/p' |
+        awk '{ print $1 + 1, $2 }' | sort -n)
+    [[ -n "$actual" ]] || fail "no named exports in $dll"
+    local disagree
+    disagree=$(diff <(sort "$table") <(awk -F'\t' '!/^#/ && $3 == "c" { print $1, $2 }' "$tsv" | sort) || true)
+    [[ -z "$disagree" ]] && ok "exports.tsv has the $(wc -l <"$table") C exports of the fixed table" ||
+        bad "exports.tsv and the fixed table differ: $(tr '\n' ' ' <<<"$disagree")"
+    local decorated
+    decorated=$(awk '$2 ~ /^[A-Za-z_][A-Za-z0-9_]*@[0-9]+$/' <<<"$actual")
+    [[ -z "$decorated" ]] && ok "no __stdcall-decorated names (Name@N)" ||
+        bad "decorated names exported: $(tr '\n' ' ' <<<"$decorated")"
+    local wrong
+    wrong=$(awk 'NR == FNR { want[$2] = $1; next } !($2 in want) || want[$2] != $1 { print }' <(full_table) - \
+        <<<"$actual")
+    [[ -z "$wrong" ]] && ok "$(wc -l <<<"$actual") exports, each at its ordinal of the table" ||
+        bad "exports not in the table or at a wrong ordinal: $(tr '\n' ' ' <<<"$wrong")"
+    local missing
+    missing=$(comm -23 <(defined_exports) <(awk '{ print $2 }' <<<"$actual" | sort -u))
+    [[ -z "$missing" ]] && ok "every export the sources define is in the DLL" ||
+        bad "defined in the sources but not exported: $(tr '\n' ' ' <<<"$missing")"
+    missing=$(comm -23 <(awk -F'\t' '!/^#/ && $5 == "yes" { print $2 }' "$tsv" | sort -u) \
+        <(awk '{ print $2 }' <<<"$actual" | sort -u))
+    [[ -z "$missing" ]] && ok "every export exports.tsv marks implemented is in the DLL" ||
+        bad "marked implemented but not exported: $(tr '\n' ' ' <<<"$missing")"
+    local unnamed
+    # Address table entries without a name would be reachable by ordinal only.
+    unnamed=$(sed -n '/Export Address Table -- Ordinal Base/,/\[Ordinal\/Name Pointer\]/p' <<<"$dump" |
+        sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]+\+base\[[[:space:]]*([0-9]+)\].*/\1/p' |
+        awk 'NR == FNR { named[$1] = 1; next } !($1 in named) { print $1 }' <(cat <<<"$actual") - | sort -un)
+    [[ -z "$unnamed" ]] && ok "no ordinal without a name" || bad "ordinals without a name: $(tr '\n' ' ' <<<"$unnamed")"
+    local imports
+    imports=$(sed -nE 's/^[[:space:]]*DLL Name: (.*)$/\1/p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
+    local foreign
+    foreign=$(grep -vxE 'kernel32\.dll|user32\.dll|version\.dll|msvcrt\.dll|advapi32\.dll|api-ms-win-.*\.dll' \
+        <<<"$imports" || true)
+    [[ -z "$foreign" ]] && ok "imports only system DLLs ($(tr '\n' ' ' <<<"$imports"))" ||
+        bad "needs DLLs that Windows does not ship: $(tr '\n' ' ' <<<"$foreign")"
+    echo "$passed passed, $failed failed"
+    [[ $failed -eq 0 ]]
+}
+
+# Prints the Wine loader for the given bitness when it runs on this machine.
+wine_loader() {
+    local candidates=()
+    if [[ $1 == 32 ]]; then
+        candidates=(/usr/lib/wine/wine "$(command -v wine 2>/dev/null || true)")
+    else
+        candidates=(/usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null || true)")
+    fi
+    local c
+    for c in "${candidates[@]}"; do
+        [[ -n "$c" && -x "$c" ]] || continue
+        if "$c" --version >/dev/null 2>&1; then echo "$c"; return 0; fi
+    done
+    return 1
+}
+
+run_host() {
+    local triple loader
+    if have_toolchain i686-w64-mingw32 && loader=$(wine_loader 32); then
+        triple=i686-w64-mingw32
+    elif have_toolchain x86_64-w64-mingw32 && loader=$(wine_loader 64); then
+        triple=x86_64-w64-mingw32
+        echo "note: this machine does not run 32-bit programs (wine32 cannot start); running the 64-bit build under wine64"
+    else
+        have_toolchain i686-w64-mingw32 || have_toolchain x86_64-w64-mingw32 || skip "no MinGW-w64 cross compiler"
+        command -v wine >/dev/null 2>&1 || command -v wine64 >/dev/null 2>&1 || [[ -x /usr/lib/wine/wine64 ]] ||
+            skip "Wine is not installed"
+        fail "Wine is installed but cannot run: 32-bit needs ia32 emulation (or use wine64 with g++-mingw-w64-x86-64-posix)"
+    fi
+    echo "target $triple, loader $loader"
+
+    local dir
+    dir=$(build_dll "$triple")
+    local run="$work/run-$triple"
+    rm -rf "$run"
+    mkdir -p "$run"
+    cp "$dir/src/Kestro.dll" "$run/"
+    local cflags=(-std=c11 -O1 -Wall -Wextra -Werror -static-libgcc)
+    "$triple-gcc-posix" "${cflags[@]}" "$here/host_test.c" -o "$run/host_test.exe" -lversion ||
+        fail "compile host_test.c"
+    "$triple-gcc-posix" "${cflags[@]}" "$here/import_link_test.c" -o "$run/import_link_test.exe" \
+        "$dir/src/Kestro.lib" || fail "compile import_link_test.c against Kestro.lib"
+    "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -I"$src/include" -I"$src/src" -I"$dir/src/generated" \
+        "$here/serial_backend_test.cpp" -o "$run/serial_backend_test.exe" "$dir/src/libkestro_internal.a" \
+        -static -lversion || fail "compile serial_backend_test.cpp against the library's objects"
+    "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -I"$src/include" -I"$src/src" -I"$dir/src/generated" \
+        "$here/platform_test.cpp" -o "$run/platform_test.exe" "$dir/src/libkestro_internal.a" \
+        -static -lversion || fail "compile platform_test.cpp against the library's objects"
+    full_table >"$run/export_ordinals.txt"
+
+    export WINEPREFIX="$work/wineprefix-$triple"
+    if [[ $triple == i686-* ]]; then export WINEARCH=win32; else export WINEARCH=win64; fi
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono/Gecko install prompts
+    export KESTRO_NO_MESSAGE_BOX=1
+    export WINELOADER="$loader"
+    unset DISPLAY WAYLAND_DISPLAY
+    if [[ ! -f "$WINEPREFIX/.kestro-ready" ]]; then
+        rm -rf "$WINEPREFIX"
+        timeout 300 "$loader" wineboot -i >"$work/wineboot-$triple.log" 2>&1 ||
+            { cat "$work/wineboot-$triple.log"; fail "wineboot -i"; }
+        touch "$WINEPREFIX/.kestro-ready"
+    fi
+
+    local wineserver
+    wineserver="$(dirname "$loader")/wineserver"
+    [[ -x $wineserver ]] || wineserver=wineserver
+
+    # COM1, COM2 and COM3 -> pseudo-terminals. The far end of COM1 records what it
+    # receives; that of COM2 also echoes it; that of COM3 hangs up after the first byte.
+    # Wine takes the mapping from the registry when its server starts.
+    local peer_pids=() capture="$run/com1-capture.bin" serial=0 sim_pid=""
+    map_port() {
+        timeout 60 "$loader" reg add 'HKLM\Software\Wine\Ports' /v "COM$1" /t REG_SZ /d "$2" /f \
+            >"$run/reg.log" 2>&1 || { cat "$run/reg.log"; fail "could not map COM$1"; }
+    }
+    if cc -std=c11 -O1 -Wall -Wextra -Werror "$here/pty_peer.c" -o "$run/pty_peer" 2>"$run/pty_peer.log"; then
+        local n
+        for n in 1 2 3; do
+            local mode=()
+            [[ $n -eq 2 ]] && mode=(echo)
+            [[ $n -eq 3 ]] && mode=(hangup)
+            "$run/pty_peer" "$run/com$n" "$run/com$n-capture.bin" 300 "${mode[@]}" >"$run/pty_peer$n.out" 2>&1 &
+            peer_pids+=($!)
+            bg_pids+=($!)
+            for _ in $(seq 100); do grep -q ready "$run/pty_peer$n.out" 2>/dev/null && break; sleep 0.05; done
+            grep -q ready "$run/pty_peer$n.out" || fail "pty_peer did not start: $(cat "$run/pty_peer$n.out")"
+            map_port "$n" "$run/com$n"
+        done
+        if [[ -n $sim && -x $sim ]]; then
+            # COM4 -> the simulator, driven through its standard input (a FIFO held open
+            # on descriptor 9; it ends when that closes).
+            mkdir -p "$run/session"
+            cp "$run/Kestro.dll" "$run/session/"
+            "$triple-gcc-posix" "${cflags[@]}" "$here/session_test.c" -o "$run/session/session_test.exe" ||
+                fail "compile session_test.c"
+            mkfifo "$run/sim.ctl"
+            "$sim" --link "$run/com4" --quiet <"$run/sim.ctl" >"$run/sim.out" 2>"$run/sim.err" &
+            sim_pid=$!
+            bg_pids+=($!)
+            exec 9>"$run/sim.ctl"
+            for _ in $(seq 100); do grep -q '^PTY ' "$run/sim.out" 2>/dev/null && break; sleep 0.05; done
+            grep -q '^PTY ' "$run/sim.out" || fail "kestro-sim did not start: $(cat "$run/sim.out" "$run/sim.err")"
+            map_port 4 "$run/com4"
+        else
+            echo "note: no kestro-sim given: the serial session on COM4 is skipped"
+        fi
+        timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
+        timeout 30 "$wineserver" -w >/dev/null 2>&1 || true
+        export KESTRO_TEST_COM1=1
+        serial=1
+    else
+        cat "$run/pty_peer.log"
+        echo "note: no host C compiler for the pseudo-terminal peer: serial checks skipped"
+    fi
+
+    local version
+    version="$(head -n1 "$src/VERSION" | tr -d '[:space:]').0"
+    local status=0
+    (cd "$run" && timeout 120 "$loader" ./host_test.exe export_ordinals.txt "$version" \
+        IO_GetModelPointerByte IO_InitDLL IO_ResetGen IO_SetMsghWnd IO_InitGenerator GSIWriteTrace) || status=$?
+    local status2=0
+    (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$?
+    (cd "$run" && timeout 60 "$loader" ./platform_test.exe Kestro.dll "$version" 2>"$run/platform_stderr.txt") ||
+        status2=$((status2 + $?))
+    sed 's/^/stderr: /' "$run/platform_stderr.txt"
+    if [[ $(tr -d '\r' <"$run/platform_stderr.txt" | grep -cx '\[Kestro test\] line one | line two' || true) -eq 1 ]]; then
+        echo "ok   a message box with KESTRO_NO_MESSAGE_BOX is one line on standard error"
+    else
+        echo "FAIL the suppressed message box did not print its one line"
+        status2=$((status2 + 1))
+    fi
+    local status4=0
+    if [[ $serial -eq 1 ]]; then
+        (cd "$run" && timeout 120 "$loader" ./serial_backend_test.exe 2>"$run/serial_stderr.txt") || status4=$?
+        sed 's/^/stderr: /' "$run/serial_stderr.txt"
+        # The hung-up COM3 is reported once, as the "COM Error" box (a line on standard
+        # error with KESTRO_NO_MESSAGE_BOX), and by nothing else.
+        local boxes others
+        boxes=$(grep -c '^\[COM Error\] COM or USB to COM port Invalid ! ' "$run/serial_stderr.txt" || true)
+        others=$(grep -c '^\[' "$run/serial_stderr.txt" || true)
+        if [[ $boxes -eq 1 && $others -eq 1 ]]; then
+            echo "ok   the hung-up port was reported once, as \"COM Error\", without a window"
+        else
+            echo "FAIL expected one \"COM Error\" line and no other box on standard error; got $boxes of $others"
+            status4=1
+        fi
+    fi
+    local status5=0
+    if [[ -n $sim_pid ]]; then
+        (cd "$run/session" && timeout 120 "$loader" ./session_test.exe) &
+        local session_pid=$!
+        # The host creates "initialized" once the link is up; then the generator reports
+        # error 203.
+        for _ in $(seq 600); do
+            [[ -f "$run/session/initialized" ]] && break
+            kill -0 "$session_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        [[ -f "$run/session/initialized" ]] && echo "error 203" >&9
+        wait "$session_pid" || status5=$?
+        echo quit >&9
+        exec 9>&-
+        wait "$sim_pid" 2>/dev/null || true
+    fi
+    timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
+
+    local status3=0
+    if [[ $serial -eq 1 ]]; then
+        local pid
+        for pid in "${peer_pids[@]}"; do
+            kill "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+        done
+        # The status poll as framed on the wire: "ST", 0x03, checksum 0xAA; sent once per
+        # attempt.
+        local frames
+        frames=$(od -An -v -tx1 "$capture" | tr -s ' \n' ' ' | grep -o '53 54 03 aa' | wc -l || true)
+        if [[ $frames -ge 1 ]]; then
+            echo "ok   far end of COM1 received the status poll $frames times (53 54 03 aa)"
+        else
+            echo "FAIL far end of COM1 did not receive 53 54 03 aa; got: $(od -An -tx1 "$capture" | head -3)"
+            status3=1
+        fi
+    fi
+    [[ $status -eq 0 && $status2 -eq 0 && $status3 -eq 0 && $status4 -eq 0 && $status5 -eq 0 ]] ||
+        fail "host programs under Wine (exit $status, $status2, $status3, $status4, $status5)"
+}
+
+case "$mode" in
+    exports) check_exports ;;
+    host) run_host ;;
+    *) fail "unknown mode $mode" ;;
+esac
