@@ -7,7 +7,7 @@
 
 #include <windows.h>
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
             if (!kestro::theApp().InitInstance()) {
@@ -16,7 +16,12 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
             }
             return TRUE;
         case DLL_PROCESS_DETACH:
-            kestro::theApp().ExitInstance();
+            // At process exit (reserved non-null) the system has already ended every
+            // other thread: there is nothing left to stop or join, and the system takes
+            // back the memory. On FreeLibrary the objects are destroyed; a host that
+            // still has the link threads running should call IO_DeleteRes first, so that
+            // they are not joined while the loader lock is held.
+            if (reserved == nullptr) kestro::theApp().ExitInstance();
             return TRUE;
         default:
             return TRUE;
