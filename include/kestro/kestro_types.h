@@ -44,10 +44,10 @@ typedef struct KestroString {
     const char* text;
 } KestroString;
 
-/* An array of unsigned integers filled by the library. The caller provides `items`
-   with room for `capacity` entries; the library writes at most that many and sets
-   `count` to the number of entries it has (which may exceed capacity: then only the
-   first `capacity` were written). */
+/* An array of unsigned integers filled by the library. The caller owns the object and
+   `items` with room for `capacity` entries. The library sets `count` to the number of
+   values it has and writes them to items[0..count-1]; when `capacity` is too small it
+   writes nothing, sets `count` to the number needed and the export fails. */
 typedef struct KestroUIntArray {
     uint32_t* items;
     int count;
