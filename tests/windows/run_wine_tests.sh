@@ -8,9 +8,11 @@
 #   run_wine_tests.sh host <source dir> <work dir> [kestro-sim]
 #       Cross-builds Kestro.dll and the host programs, and runs them under Wine in a
 #       private prefix. With the simulator program (a Linux build of kestro-sim) it also
-#       runs a serial session against it on COM4. 32-bit when this machine runs 32-bit programs; on a kernel
-#       without 32-bit support (ia32 emulation off) the same sources are built for
-#       64-bit Windows and run under wine64, and the run says so.
+#       runs a serial session against it on COM4, the host driving the simulator through
+#       its control socket (request and reply files relayed by this script). 32-bit when
+#       this machine runs 32-bit programs; on a kernel without 32-bit support (ia32
+#       emulation off) the same sources are built for 64-bit Windows and run under
+#       wine64, and the run says so.
 #
 # Exit code 77 (skipped) only when the cross compiler or Wine is not installed.
 set -euo pipefail
