@@ -8,9 +8,11 @@
 #   run_wine_tests.sh host <source dir> <work dir> [kestro-sim]
 #       Cross-builds Kestro.dll and the host programs, and runs them under Wine in a
 #       private prefix. With the simulator program (a Linux build of kestro-sim) it also
-#       runs a serial session against it on COM4. 32-bit when this machine runs 32-bit programs; on a kernel
-#       without 32-bit support (ia32 emulation off) the same sources are built for
-#       64-bit Windows and run under wine64, and the run says so.
+#       runs a serial session against it on COM4, the host driving the simulator through
+#       its control socket (request and reply files relayed by this script). 32-bit when
+#       this machine runs 32-bit programs; on a kernel without 32-bit support (ia32
+#       emulation off) the same sources are built for 64-bit Windows and run under
+#       wine64, and the run says so.
 #
 # Exit code 77 (skipped) only when the cross compiler or Wine is not installed.
 set -euo pipefail
@@ -190,7 +192,7 @@ run_host() {
     # COM1, COM2 and COM3 -> pseudo-terminals. The far end of COM1 records what it
     # receives; that of COM2 also echoes it; that of COM3 hangs up after the first byte.
     # Wine takes the mapping from the registry when its server starts.
-    local peer_pids=() capture="$run/com1-capture.bin" serial=0 sim_pid=""
+    local peer_pids=() capture="$run/com1-capture.bin" serial=0 sim_pid="" sim_socket=""
     map_port() {
         timeout 60 "$loader" reg add 'HKLM\Software\Wine\Ports' /v "COM$1" /t REG_SZ /d "$2" /f \
             >"$run/reg.log" 2>&1 || { cat "$run/reg.log"; fail "could not map COM$1"; }
@@ -209,17 +211,22 @@ run_host() {
             map_port "$n" "$run/com$n"
         done
         if [[ -n $sim && -x $sim ]]; then
-            # COM4 -> the simulator, driven through its standard input (a FIFO held open
-            # on descriptor 9; it ends when that closes).
+            # COM4 -> the simulator. The session host asks and drives it through its
+            # control socket (see run_session below).
             mkdir -p "$run/session"
             cp "$run/Kestro.dll" "$run/session/"
             "$triple-gcc-posix" "${cflags[@]}" "$here/session_test.c" -o "$run/session/session_test.exe" ||
                 fail "compile session_test.c"
-            mkfifo "$run/sim.ctl"
-            "$sim" --link "$run/com4" --quiet <"$run/sim.ctl" >"$run/sim.out" 2>"$run/sim.err" &
+            cc -std=c11 -O1 -Wall -Wextra -Werror "$here/sim_control.c" -o "$run/sim_control" ||
+                fail "compile sim_control.c"
+            sim_socket="$run/sim.sock"
+            # A UNIX socket path has room for about 100 bytes.
+            if [[ ${#sim_socket} -gt 100 ]]; then
+                sim_socket="$(mktemp -d /tmp/kestro-sim.XXXXXX)/sim.sock"
+            fi
+            "$sim" --link "$run/com4" --control "$sim_socket" --quiet </dev/null >"$run/sim.out" 2>"$run/sim.err" &
             sim_pid=$!
             bg_pids+=($!)
-            exec 9>"$run/sim.ctl"
             for _ in $(seq 100); do grep -q '^PTY ' "$run/sim.out" 2>/dev/null && break; sleep 0.05; done
             grep -q '^PTY ' "$run/sim.out" || fail "kestro-sim did not start: $(cat "$run/sim.out" "$run/sim.err")"
             map_port 4 "$run/com4"
@@ -269,20 +276,27 @@ run_host() {
     fi
     local status5=0
     if [[ -n $sim_pid ]]; then
-        (cd "$run/session" && timeout 120 "$loader" ./session_test.exe) &
+        (cd "$run/session" && timeout 180 "$loader" ./session_test.exe) &
         local session_pid=$!
-        # The host creates "initialized" once the link is up; then the generator reports
-        # error 203.
-        for _ in $(seq 600); do
-            [[ -f "$run/session/initialized" ]] && break
-            kill -0 "$session_pid" 2>/dev/null || break
-            sleep 0.1
+        # Control commands from the host: "ctl/req-<n>.txt" (moved into place whole)
+        # goes to the simulator, its reply to "ctl/rep-<n>.txt" (likewise), in order,
+        # until the host ends.
+        local ctl="$run/session/ctl" request=1
+        mkdir -p "$ctl"
+        while kill -0 "$session_pid" 2>/dev/null; do
+            if [[ -f "$ctl/req-$request.txt" ]]; then
+                "$run/sim_control" "$sim_socket" 30000 <"$ctl/req-$request.txt" >"$ctl/rep-$request.tmp" ||
+                    echo "ERR no reply from the simulator" >>"$ctl/rep-$request.tmp"
+                mv "$ctl/rep-$request.tmp" "$ctl/rep-$request.txt"
+                request=$((request + 1))
+            else
+                sleep 0.02
+            fi
         done
-        [[ -f "$run/session/initialized" ]] && echo "error 203" >&9
         wait "$session_pid" || status5=$?
-        echo quit >&9
-        exec 9>&-
+        echo quit | "$run/sim_control" "$sim_socket" 5000 >/dev/null || true
         wait "$sim_pid" 2>/dev/null || true
+        if [[ $sim_socket == /tmp/kestro-sim.* ]]; then rm -rf "$(dirname "$sim_socket")"; fi
     fi
     timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
 

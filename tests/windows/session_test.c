@@ -1,8 +1,13 @@
-/* A serial session under Wine: COM4 is mapped to the pseudo-terminal that kestro-sim
-   serves. The host starts the generator link, reports that it is up by creating the file
-   "initialized" beside itself, and then waits in its message-only window for the
-   notification of the generator error that the test script makes the simulator send
-   ("ER203" -> WM_GEN_NOTIFY (6, 203)).
+/* A serial session under Wine against kestro-sim: COM4 is mapped to the pseudo-terminal
+   that the simulator serves. The host binds the exports with GetProcAddress (by name,
+   and the operator calls also by ordinal), starts the generator link with a
+   message-only window, sets values of each operator family, follows a radiography
+   handshake through its notifications, and reads the trace of the day.
+
+   The simulator is asked and driven through the test script: the host writes one
+   control command to "ctl\req-<n>.txt" beside itself, and the script passes it to the
+   simulator's control socket and writes the reply to "ctl\rep-<n>.txt". The host keeps
+   dispatching its window's messages while it waits.
 
    session_test.exe   (prints a summary; the exit code is the number of failures) */
 
@@ -18,6 +23,8 @@
 
 typedef int(WINAPI* IntOfVoid)(void);
 typedef int(WINAPI* IntOfHwnd)(HWND);
+typedef int(WINAPI* IntOfByte)(unsigned char);
+typedef int(WINAPI* IntOfByteInt)(unsigned char, int);
 typedef void(WINAPI* VoidOfVoid)(void);
 
 static int g_passed;
@@ -35,19 +42,20 @@ static void check(int ok, const char* format, ...) {
     else ++g_failed;
 }
 
+static void pathOf(char* out, size_t size, const char* relative) { snprintf(out, size, "%s%s", g_dir, relative); }
+
 static int writeText(const char* relative, const char* content) {
     char path[MAX_PATH * 2];
-    snprintf(path, sizeof path, "%s%s", g_dir, relative);
+    pathOf(path, sizeof path, relative);
     FILE* f = fopen(path, "wb");
     if (!f) return 0;
     fputs(content, f);
-    fclose(f);
-    return 1;
+    return fclose(f) == 0;
 }
 
 static char* readAll(const char* relative) {
     char path[MAX_PATH * 2];
-    snprintf(path, sizeof path, "%s%s", g_dir, relative);
+    pathOf(path, sizeof path, relative);
     FILE* f = fopen(path, "rb");
     if (!f) return NULL;
     fseek(f, 0, SEEK_END);
@@ -60,15 +68,126 @@ static char* readAll(const char* relative) {
     return text;
 }
 
-static int g_seen6;
+/* ---- Notifications ----------------------------------------------------------------------- */
+
+#define MAX_SEEN 256
+static struct {
+    WPARAM wParam;
+    LPARAM lParam;
+} g_seen[MAX_SEEN];
+static int g_seenCount;
 
 static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_GEN_NOTIFY) {
-        printf("     WM_GEN_NOTIFY (%lu, %ld)\n", (unsigned long)wParam, (long)lParam);
-        if (wParam == 6 && lParam == 203) g_seen6 = 1;
+        if (g_seenCount < MAX_SEEN) {
+            g_seen[g_seenCount].wParam = wParam;
+            g_seen[g_seenCount].lParam = lParam;
+            ++g_seenCount;
+        }
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
+}
+
+/* Dispatches posted messages for up to ms milliseconds (less when one arrives). */
+static void pump(DWORD ms) {
+    MSG msg;
+    while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    if (ms) MsgWaitForMultipleObjects(0, NULL, FALSE, ms, QS_POSTMESSAGE);
+    while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+}
+
+/* Index of the first notification (wParam, lParam) at or after from, waiting for it
+   until the deadline; -1 when it does not come. */
+static int waitNotice(WPARAM wParam, LPARAM lParam, int from, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        pump(0);
+        for (int i = from; i < g_seenCount; ++i)
+            if (g_seen[i].wParam == wParam && g_seen[i].lParam == lParam) return i;
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs) return -1;
+        pump(timeoutMs - elapsed < 50 ? timeoutMs - elapsed : 50);
+    }
+}
+
+/* ---- The simulator's control channel ------------------------------------------------------ */
+
+static int g_request;
+
+/* Sends one control command; the reply (its first line has no line break) goes to reply.
+   Returns 0 when no reply came before the deadline. */
+static int simAsk(const char* command, char* reply, size_t size, DWORD timeoutMs) {
+    char name[64], temporary[64], path[MAX_PATH * 2], finalPath[MAX_PATH * 2];
+    ++g_request;
+    snprintf(temporary, sizeof temporary, "\\ctl\\req-%d.tmp", g_request);
+    snprintf(name, sizeof name, "\\ctl\\req-%d.txt", g_request);
+    reply[0] = '\0';
+    if (!writeText(temporary, command)) return 0;
+    pathOf(path, sizeof path, temporary);
+    pathOf(finalPath, sizeof finalPath, name);
+    if (!MoveFileA(path, finalPath)) return 0;  /* the script sees whole requests only */
+    snprintf(name, sizeof name, "\\ctl\\rep-%d.txt", g_request);
+    pathOf(path, sizeof path, name);
+    DWORD start = GetTickCount();
+    while (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - start >= timeoutMs) {
+            printf("     no reply to \"%s\"\n", command);
+            return 0;
+        }
+        pump(10);
+    }
+    char* text = readAll(name);
+    if (!text) return 0;
+    snprintf(reply, size, "%s", text);
+    free(text);
+    size_t n = strlen(reply);
+    while (n > 0 && (reply[n - 1] == '\n' || reply[n - 1] == '\r')) reply[--n] = '\0';
+    printf("     sim> %s -> %.*s%s\n", command, (int)strcspn(reply, "\n"), reply, strchr(reply, '\n') ? " ..." : "");
+    return 1;
+}
+
+/* "get NAME": the simulator's value, or -99999 when it did not answer. */
+static int simValue(const char* name) {
+    char command[64], reply[256];
+    snprintf(command, sizeof command, "get %s", name);
+    if (!simAsk(command, reply, sizeof reply, 10000) || strncmp(reply, "OK ", 3) != 0) return -99999;
+    return atoi(reply + 3);
+}
+
+static int simOk(const char* command) {
+    char reply[512];
+    return simAsk(command, reply, sizeof reply, 10000) && strncmp(reply, "OK", 2) == 0;
+}
+
+/* Whether the simulator's log of received units holds the command text (log lines read
+   "  #<seq> <text> [<hex>] <what it did>"). */
+static int simReceived(const char* text) {
+    static char reply[65536];
+    char pattern[128];
+    if (!simAsk("log 200", reply, sizeof reply, 10000)) return 0;
+    snprintf(pattern, sizeof pattern, " %s [", text);
+    for (const char* line = strstr(reply, "\n  #"); line; line = strstr(line + 1, "\n  #")) {
+        const char* blank = strchr(line + 4, ' ');
+        const char* end = strchr(line + 1, '\n');
+        if (blank && (!end || blank < end) && strncmp(blank, pattern, strlen(pattern)) == 0) return 1;
+    }
+    return 0;
+}
+
+/* ---- The run ------------------------------------------------------------------------------ */
+
+/* By name, and where ordinal is given also by ordinal: both must give the same address. */
+static FARPROC bind(HMODULE dll, const char* name, int ordinal) {
+    FARPROC byName = GetProcAddress(dll, name);
+    if (ordinal) {
+        FARPROC byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(ordinal));
+        check(byName && byOrdinal == byName, "%s resolves by name and by ordinal %d to the same address", name,
+              ordinal);
+        return byOrdinal;
+    }
+    if (!byName) check(0, "%s resolves by name", name);
+    return byName;
 }
 
 int main(void) {
@@ -79,10 +198,11 @@ int main(void) {
     g_dir[n] = '\0';
 
     char dir[MAX_PATH * 2];
-    snprintf(dir, sizeof dir, "%s\\Gen", g_dir);
-    CreateDirectoryA(dir, NULL);
-    snprintf(dir, sizeof dir, "%s\\Gen\\INI", g_dir);
-    CreateDirectoryA(dir, NULL);
+    const char* dirs[] = {"\\Gen", "\\Gen\\INI", "\\ctl"};
+    for (size_t i = 0; i < sizeof dirs / sizeof dirs[0]; ++i) {
+        pathOf(dir, sizeof dir, dirs[i]);
+        CreateDirectoryA(dir, NULL);
+    }
     check(writeText("\\Gen\\INI\\Path.ini",
                     "[INI Path]\r\nFunctionConfigPath=\\Gen\\INI\\Function.ini\r\n"
                     "LocalConfigPath=\\Gen\\INI\\LocalComm.ini\r\nPathIniPath=\\Gen\\INI\\PathConfig.ini\r\n") &&
@@ -93,14 +213,26 @@ int main(void) {
               writeText("\\Gen\\INI\\PathConfig.ini", "[LocalPath]\r\nTracePath=\\Trace\\\r\n"),
           "settings for a serial link on COM4");
 
+    char reply[1024];
+    check(simAsk("status", reply, sizeof reply, 20000) && strncmp(reply, "OK state=2 ", 11) == 0,
+          "the simulator answers its control channel and is ready (state 2)");
+
     HMODULE dll = LoadLibraryA("Kestro.dll");
     check(dll != NULL, "LoadLibraryA(\"Kestro.dll\")");
     if (!dll) goto done;
-    IntOfHwnd initGenerator = (IntOfHwnd)(void (*)(void))GetProcAddress(dll, "IO_InitGenerator");
-    IntOfVoid commState = (IntOfVoid)(void (*)(void))GetProcAddress(dll, "IO_GetCommState");
-    VoidOfVoid deleteRes = (VoidOfVoid)(void (*)(void))GetProcAddress(dll, "IO_DeleteRes");
-    check(initGenerator && commState && deleteRes, "exports resolve");
-    if (!initGenerator || !commState || !deleteRes) goto unload;
+    IntOfHwnd initGenerator = (IntOfHwnd)(void (*)(void))bind(dll, "IO_InitGenerator", 0);
+    IntOfVoid commState = (IntOfVoid)(void (*)(void))bind(dll, "IO_GetCommState", 0);
+    VoidOfVoid deleteRes = (VoidOfVoid)(void (*)(void))bind(dll, "IO_DeleteRes", 0);
+    IntOfByteInt radKV = (IntOfByteInt)(void (*)(void))bind(dll, "IO_RadKVValue", 6);
+    IntOfByteInt radMA = (IntOfByteInt)(void (*)(void))bind(dll, "IO_RadMAValue", 8);
+    IntOfByteInt fluoKV = (IntOfByteInt)(void (*)(void))bind(dll, "IO_FluoKVValue", 15);
+    IntOfByte anodeHeat = (IntOfByte)(void (*)(void))bind(dll, "IO_GetAnodeTubeHeat", 0);
+    IntOfVoid genKW = (IntOfVoid)(void (*)(void))bind(dll, "IO_GetGenKW", 0);
+    IntOfByteInt programMode = (IntOfByteInt)(void (*)(void))bind(dll, "IO_SetProgramMode", 0);
+    IntOfVoid calibKV = (IntOfVoid)(void (*)(void))bind(dll, "IO_CalibGetKV", 0);
+    if (!initGenerator || !commState || !deleteRes || !radKV || !radMA || !fluoKV || !anodeHeat || !genKW ||
+        !programMode || !calibKV)
+        goto unload;
 
     WNDCLASSA cls;
     memset(&cls, 0, sizeof cls);
@@ -111,21 +243,91 @@ int main(void) {
     HWND window = CreateWindowExA(0, cls.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, cls.hInstance, NULL);
     check(window != NULL, "message-only window created");
 
+    /* Start-up: status and data bags answered by the simulator. */
     DWORD start = GetTickCount();
     int init = initGenerator(window);
     check(init == 1, "IO_InitGenerator(hwnd) = %d against the simulator on COM4 (%lu ms)", init,
           (unsigned long)(GetTickCount() - start));
     check(commState() == 1, "IO_GetCommState() = 1 after start-up");
+    if (init != 1) goto closeWindow;
 
-    /* Tell the script to make the simulator report an error, then wait for it. */
-    writeText("\\initialized", "1");
-    start = GetTickCount();
-    while (!g_seen6 && GetTickCount() - start < 15000) {
-        MSG msg;
-        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
-        if (!g_seen6) MsgWaitForMultipleObjects(0, NULL, FALSE, 200, QS_POSTMESSAGE);
+    /* Radiography values. */
+    {
+        int kv = radKV(0, 80);
+        check(kv == 80, "IO_RadKVValue(0, 80) = %d", kv);
+        check(simReceived("KV080"), "the simulator received the command \"KV080\"");
+        check(!simReceived("KV081"), "and no \"KV081\" (the log check tells commands apart)");
+        check(simValue("KV") == 80, "the simulator holds KV 80");
+        int ma = radMA(0, 2000);
+        check(ma == 2000 && simValue("MA") == 2000, "IO_RadMAValue(0, 2000) = %d, the simulator holds MA 2000", ma);
+        ma = radMA(1, 1);
+        check(ma == 2500 && simValue("MA") == 2500, "IO_RadMAValue(1, 1) = %d: one step up the ladder to 2500",
+              ma);
     }
-    check(g_seen6, "WM_GEN_NOTIFY (6, 203) posted by the reader thread after the generator sent ER203");
+    /* Fluoroscopy. */
+    {
+        int kv = fluoKV(0, 90);
+        check(kv == 90 && simValue("FLK") == 90, "IO_FluoKVValue(0, 90) = %d, the simulator holds FLK 90", kv);
+        kv = fluoKV(1, 2);
+        check(kv == 95 && simValue("FLK") == 95, "IO_FluoKVValue(1, 2) = %d: five steps up", kv);
+    }
+    /* Status: values the simulator is given are what the queries return. */
+    {
+        check(simOk("set HE 37") && simOk("set KW 64"), "the simulator holds heat 37 and 64 kW");
+        int heat = anodeHeat(1);
+        check(heat == 37, "IO_GetAnodeTubeHeat(1) = %d", heat);
+        check(anodeHeat(0) == 37, "IO_GetAnodeTubeHeat(0) gives the value read last");
+        int kw = genKW();
+        check(kw == 64, "IO_GetGenKW() = %d", kw);
+    }
+    /* Program mode and calibration. */
+    {
+        check(simOk("set GM 2"), "the simulator is in program mode 2");
+        int mode = programMode(1, 0);
+        check(mode == 2, "IO_SetProgramMode(1, 0) queries the mode: %d", mode);
+        mode = programMode(0, 1);
+        check(mode == 1 && simValue("GM") == 1, "IO_SetProgramMode(0, 1) = %d, the simulator holds GM 1", mode);
+        mode = programMode(0, 0);
+        check(mode == 0 && simValue("GM") == 0, "IO_SetProgramMode(0, 0) = %d, back to operation", mode);
+        int kv = calibKV();
+        check(kv == 80 && kv == simValue("KV"), "IO_CalibGetKV() = %d, the kV the generator holds", kv);
+    }
+
+    /* The generator's radiography handshake: every step echoed, every step notified. */
+    {
+        pump(0);
+        int from = g_seenCount;
+        check(simAsk("expose 100", reply, sizeof reply, 10000) && strncmp(reply, "OK expose", 9) == 0,
+              "the simulator starts a 100 ms exposure");
+        static const struct {
+            WPARAM wParam;
+            LPARAM lParam;
+        } steps[] = {{2, 2}, {2, 3}, {1, 2}, {1, 1}, {2, 1}};
+        int inOrder = 1;
+        for (size_t i = 0; i < sizeof steps / sizeof steps[0] && inOrder; ++i) {
+            int at = waitNotice(steps[i].wParam, steps[i].lParam, from, 10000);
+            if (at < 0) {
+                printf("     no WM_GEN_NOTIFY (%lu, %ld) after the ones before it\n", (unsigned long)steps[i].wParam,
+                       (long)steps[i].lParam);
+                inOrder = 0;
+            } else {
+                from = at + 1;
+            }
+        }
+        check(inOrder, "WM_GEN_NOTIFY (2,2), (2,3), (1,2), (1,1), (2,1) arrive in that order");
+        check(simAsk("wait 10000", reply, sizeof reply, 15000) && strstr(reply, "expose completed") &&
+                  !strstr(reply, "no-echo"),
+              "the simulator's handshake completed with every step echoed");
+        check(simValue("ST") == 2, "the generator is ready again");
+    }
+
+    /* A generator error, posted by the library's reader thread. */
+    {
+        pump(0);
+        int from = g_seenCount;
+        check(simOk("error 203"), "the simulator reports error 203");
+        check(waitNotice(6, 203, from, 10000) >= 0, "WM_GEN_NOTIFY (6, 203) after the generator sent ER203");
+    }
 
     {
         SYSTEMTIME st;
@@ -133,10 +335,14 @@ int main(void) {
         GetLocalTime(&st);
         snprintf(name, sizeof name, "\\Trace\\%4d%02d%02d.txt", st.wYear, st.wMonth, st.wDay);
         char* text = readAll(name);
+        check(text != NULL, "trace file %s exists beside the host", name);
         check(text && strstr(text, "   Generator Initialized !\r\n"), "trace has \"Generator Initialized !\"");
+        check(text && strstr(text, "   UI sent command            :  KV080\r\n"),
+              "trace has \"UI sent command            :  KV080\"");
         check(text && strstr(text, "Got command from GEN :"), "trace has a message from the generator");
         free(text);
     }
+closeWindow:
     if (window) DestroyWindow(window);
 
 unload:
