@@ -25,8 +25,13 @@ inline std::uint8_t sum8(const Bytes& bytes) {
 
 // A data-bag frame with its checksum: 01, index, length, data, sum.
 inline Bytes bagFrame(std::uint8_t index, const Bytes& data) {
-    Bytes f = {0x01, index, static_cast<std::uint8_t>(data.size() >> 8), static_cast<std::uint8_t>(data.size() & 0xFF)};
-    f.insert(f.end(), data.begin(), data.end());
+    Bytes f;
+    f.reserve(data.size() + 5);
+    f.push_back(0x01);
+    f.push_back(index);
+    f.push_back(static_cast<std::uint8_t>(data.size() >> 8));
+    f.push_back(static_cast<std::uint8_t>(data.size() & 0xFF));
+    for (std::uint8_t b : data) f.push_back(b);
     f.push_back(sum8(f));
     return f;
 }
