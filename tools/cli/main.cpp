@@ -41,9 +41,12 @@ int main(int argc, char** argv) {
         printUsage(stdout, command);
         return kExitDone;
     }
-    if (options.hostDir.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        options.hostDir = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestro-demo-host";
+    if (options.hostDirGiven && (options.line.given || options.mode == Mode::Demo)) {
+        int code = out.fail(kExitUsage, std::string(options.line.given ? "line settings" : "--demo") +
+                                            " apply to the host directory the tool sets up; with --host-dir the "
+                                            "settings files there decide");
+        out.finish(code);
+        return code;
     }
     int code = runCommand(options, out, *command, options.args, nullptr, false);
     out.finish(code);
