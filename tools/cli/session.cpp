@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -121,7 +122,12 @@ bool Session::nextNotification(MessageView& m, int timeoutMs) {
 
 std::string Session::errorText(int code) {
     const char* t = api_.errorMessage ? api_.errorMessage(code).text : nullptr;
-    return t ? t : "";
+    std::string text = t ? t : "";
+    // "12:text": the number before the colon is the host's category, not part of the text.
+    std::size_t digits = 0;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+    if (digits > 0 && digits <= 3 && digits < text.size() && text[digits] == ':') text.erase(0, digits + 1);
+    return text;
 }
 
 int Session::pollNotifications(Output& out, int timeoutMs) {
