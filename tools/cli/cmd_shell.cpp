@@ -34,28 +34,37 @@ using Clock = std::chrono::steady_clock;
 class LineSource {
 public:
     explicit LineSource(bool terminal) : terminal_(terminal) {}
-    ~LineSource() { stop(); }
+    ~LineSource() { finish(); }
 
     void start(const std::string& prompt) {
         if (!terminal_) return;
         self_ = this;
-        rl_catch_signals = 0;
-        rl_readline_name = "kestro";
-        using_history();
-        stifle_history(1000);
-        history_ = historyFile();
-        if (!history_.empty()) read_history(history_.c_str());
+        if (!historyLoaded_) {
+            rl_catch_signals = 0;
+            rl_readline_name = "kestro";
+            using_history();
+            stifle_history(1000);
+            history_ = historyFile();
+            read_history(history_.c_str());
+            historyLoaded_ = true;
+        }
         rl_callback_handler_install(prompt.c_str(), &LineSource::onLine);
         installed_ = true;
     }
+    // Removes the prompt (while a command runs, and at the end).
     void stop() {
         if (!installed_) return;
         rl_callback_handler_remove();
         installed_ = false;
-        if (!history_.empty()) {
+    }
+    // Ends the session's line editing: the history is kept for the next one.
+    void finish() {
+        stop();
+        if (historyLoaded_) {
             std::error_code ec;
             std::filesystem::create_directories(std::filesystem::path(history_).parent_path(), ec);
             write_history(history_.c_str());
+            historyLoaded_ = false;
         }
         self_ = nullptr;
     }
@@ -132,12 +141,13 @@ private:
         self_->gotLine_ = true;
     }
     static std::string historyFile() {
-        return (std::filesystem::path(ownHostDirectory("")).parent_path() / "kestro" / "history").string();
+        return (std::filesystem::path(ownHostDirectory("shell")).parent_path() / "history").string();
     }
 
     static LineSource* self_;
     bool terminal_;
     bool installed_ = false;
+    bool historyLoaded_ = false;
     bool gotLine_ = false;
     bool gotEof_ = false;
     bool readEof_ = false;
@@ -387,7 +397,7 @@ int runShell(Context& c) {
         running = runLine(st, line, lastCode);
         if (running && !interrupted()) lines.start("kestro> ");
     }
-    lines.stop();
+    lines.finish();
     if (terminal && !c.out.json()) std::printf("\n");
     // What the last commands caused and has not been shown yet.
     showNotifications(session, c.out, nullptr, 200);
