@@ -54,6 +54,7 @@ int runDemo(Context& c) {
     if (r != kExitDone) return r;
     Api& api = s.api();
     c.out.field("mode", "mode", Json::string("demo"), "demo (no generator, no port)");
+    c.out.field("library", "library", Json::string(api.path), api.path);
     startup(c.out, s);
     const int demo = api.setDemoMode(1, 0);
     c.out.field("demo_flag", "demo flag", Json::integer(demo), std::to_string(demo));

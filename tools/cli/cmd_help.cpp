@@ -20,6 +20,7 @@ int runHelp(Context& c) {
 
 int runVersion(Context& c) {
     c.out.field("version", "kestro", Json::string(KESTRO_VERSION_TEXT), KESTRO_VERSION_TEXT);
+    c.out.field("library", "library", Json::string(c.options.library), c.options.library);
     return kExitDone;
 }
 
