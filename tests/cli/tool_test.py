@@ -182,7 +182,8 @@ class Output(ToolTest):
     def test_every_command_gives_one_json_document(self):
         cases = [(["status"], 0), (["set", "ma", "12.5"], 0), (["step", "ma", "+1"], 0), (["timers"], 0),
                  (["calibration"], 0), (["session"], 0), (["demo"], 0), (["version"], 0), (["trace"], 0),
-                 (["init", str(self.root / "j")], 0), (["set", "kv", "999"], 2)]
+                 (["init", str(self.root / "j")], 0), (["help"], 0), (["help", "set"], 0), (["set", "--help"], 0),
+                 (["set", "kv", "999"], 2)]
         for args, code in cases:
             r = self.kestro("--json", *args)
             self.assertEqual(r.returncode, code, f"{args}: {r.stderr}")

@@ -24,8 +24,9 @@ int main(int argc, char** argv) {
     }
     if (options.command.empty()) {
         if (options.help) {
-            printUsage(stdout, nullptr);
-            return kExitDone;
+            int code = runCommand(options, out, *findCommand("help"), {}, nullptr, false);
+            out.finish(code);
+            return code;
         }
         printUsage(stderr, nullptr);
         return kExitUsage;
@@ -38,8 +39,11 @@ int main(int argc, char** argv) {
         return code;
     }
     if (options.help) {
-        printUsage(stdout, command);
-        return kExitDone;
+        // The same as `kestro help COMMAND` (one JSON document with --json).
+        const Command* help = findCommand("help");
+        int code = runCommand(options, out, *help, {command->name}, nullptr, false);
+        out.finish(code);
+        return code;
     }
     if (options.hostDirGiven && (options.line.given || options.mode == Mode::Demo)) {
         int code = out.fail(kExitUsage, std::string(options.line.given ? "line settings" : "--demo") +
