@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -86,6 +87,12 @@ int Session::open(const Options& options, Output& out) {
     window_ = api_.createWindow();
     startup_ = api_.initGenerator(window_);
     open_ = true;
+    if (startup_ == -2 && mode_ != Mode::Demo) {
+        // The generator has two tries of 100 ms to answer; on a loaded machine (or a
+        // generator still waking up) one more start-up is worth it before giving up.
+        std::fprintf(stderr, "kestro: no answer at start-up on %s; trying once more\n", device_.c_str());
+        startup_ = api_.initGenerator(window_);
+    }
     if (startup_ != 1) {
         std::string why = "start-up failed with " + std::to_string(startup_) + " (" + startupMeaning(startup_) + ")";
         if (mode_ != Mode::Demo) why += " on " + device_;
