@@ -157,6 +157,12 @@ class LiveSession(ToolTest):
         history = (self.root / "state/kestro/history").read_text().replace("\\040", " ").splitlines()
         self.assertEqual(history.count("set kv 85"), 2)
 
+    def test_monitor_ends_when_its_reader_goes_away(self):
+        p = subprocess.Popen([KESTRO, "--demo", "monitor"], stdout=subprocess.PIPE, env=self.env)
+        self.assertIn(b"monitoring demo", p.stdout.readline())
+        p.stdout.close()
+        self.assertEqual(p.wait(timeout=10), 0)
+
     def test_monitor_prints_json_lines(self):
         r = self.kestro("--demo", "--json", "monitor", "--for", "2")
         self.assertEqual(r.returncode, 0, r.stderr)
@@ -266,6 +272,20 @@ class Usage(ToolTest):
         self.assertEqual(r.returncode, 3, r.stderr)
         self.assertIn(f"cannot open {device}: Permission denied", r.stderr)
         self.assertIn("the user must be in the group owning the device, here root", r.stderr)
+
+
+class Completion(unittest.TestCase):
+    def test_bash_completion(self):
+        script = Path(__file__).resolve().parents[2] / "tools/cli/kestro.bash-completion"
+        cases = [(["kestro", "se"], "set session"), (["kestro", "--demo", "set", ""], "kv ma ms mas density fluo-kv fluo-ma fluo-pps"),
+                 (["kestro", "step", "kv", ""], "-2 -1 +1 +2"), (["kestro", "--baud", ""], "4800 9600 19200"),
+                 (["kestro", "--device", "/dev/null", "st"], "status step"), (["kestro", "trace", "--f"], "--follow"),
+                 (["kestro", "help", "mon"], "monitor")]
+        for words, expected in cases:
+            line = " ".join(f"'{w}'" for w in words)
+            r = subprocess.run(["bash", "-c", f'source "{script}"; COMP_WORDS=({line}); COMP_CWORD={len(words) - 1}; '
+                                'COMPREPLY=(); _kestro; echo "${COMPREPLY[*]}"'], capture_output=True, text=True)
+            self.assertEqual(r.stdout.strip(), expected, words)
 
 
 class Trace(ToolTest):

@@ -1,6 +1,9 @@
 #include "interrupt.h"
 
+#include <poll.h>
 #include <signal.h>
+
+#include <cstdio>
 
 namespace kestro::cli {
 
@@ -19,7 +22,14 @@ void installInterruptHandler() {
     ::sigaction(SIGHUP, &sa, nullptr);
 }
 
-bool interrupted() { return gInterrupted != 0; }
+// A reader that went away (kestro monitor | head) ends the command too: SIGPIPE is
+// ignored, so a failed write leaves the error flag of standard output set.
+bool interrupted() {
+    if (gInterrupted != 0 || std::ferror(stdout) != 0) return true;
+    // A pipe whose reader has closed shows POLLERR on the writing end, even before a write.
+    pollfd p{1, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
+}
 void clearInterrupt() { gInterrupted = 0; }
 
 }  // namespace kestro::cli

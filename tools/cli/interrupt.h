@@ -6,6 +6,7 @@
 namespace kestro::cli {
 
 void installInterruptHandler();
+// True after Ctrl-C, SIGTERM or SIGHUP, or once standard output can no longer be written.
 bool interrupted();
 void clearInterrupt();
 
