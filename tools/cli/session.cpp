@@ -96,6 +96,11 @@ int Session::open(const Options& options, Output& out) {
     if (startup_ != 1) {
         std::string why = "start-up failed with " + std::to_string(startup_) + " (" + startupMeaning(startup_) + ")";
         if (mode_ != Mode::Demo) why += " on " + device_;
+        long type = 0;
+        if (options.hostDirGiven &&
+            parseInteger(readSetting(hostDir_, "LocalConfigPath", "Communication", "Communication Type", "0"), type) &&
+            type == 0)
+            why += "; the settings select the CAN link (\"Communication Type\" 0), not the serial port";
         why += "; the trace in " + hostDir_ + " tells more";
         return out.fail(kExitNoConnection, why);
     }
