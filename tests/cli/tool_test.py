@@ -86,6 +86,19 @@ class Settings(ToolTest):
         self.assertTrue(any((d / "Trace").glob("20*.txt")))
         self.assertIn('"kv":{"value":80,"unit":"kV"}', r.stdout)
 
+    def test_a_user_directory_can_enable_demonstration_mode(self):
+        d = self.user_dir()
+        function = d / "Gen/INI/FunctionConfig.ini"
+        function.write_bytes(function.read_bytes().replace(b"Demo Enable=0", b"Demo Enable=1"))
+        before = snapshot(d)
+        for args, code, pattern in [(["status"], 0, r"^mode +demo\n"), (["demo"], 0, r"tube +1 \"DEMO TUBE 150KV\""),
+                                    (["session"], 2, r"^$")]:
+            r = self.kestro("--host-dir", str(d), *args)
+            self.assertEqual(r.returncode, code, f"{args}: {r.stderr}")
+            self.assertRegex(r.stdout, pattern)
+        self.assertIn("enables demonstration mode", r.stderr)
+        self.assertEqual(snapshot(d), before)
+
     def test_init_refuses_to_overwrite(self):
         d = self.user_dir()
         before = snapshot(d)

@@ -90,6 +90,9 @@ int runSession(Context& c) {
     Session s;
     int r = s.open(o, c.out);
     if (r != kExitDone) return r;
+    if (!s.simulator())
+        return c.out.fail(kExitUsage, "session runs against the simulator, but " + s.hostDir() +
+                                          " enables demonstration mode (\"Demo Enable\")");
     Api& api = s.api();
     c.out.field("mode", "mode", Json::string(s.modeText()), s.modeText());
     startup(c.out, s);

@@ -60,7 +60,7 @@ namespace {
 int runStatus(Context& c) { return showStatus(c, true); }
 
 std::string checkSetOrStep(const std::vector<std::string>& args, bool step) {
-    if (args.size() != 2) return expectArgs(args, 2, 2).empty() ? "" : expectArgs(args, 2, 2) + " (NAME VALUE)";
+    if (args.size() != 2) return expectArgs(args, 2, 2) + " (NAME VALUE)";
     const ValueSpec* spec = findValue(args[0]);
     if (!spec) return "unknown value '" + args[0] + "' (" + valueNames() + ")";
     if (step) {
