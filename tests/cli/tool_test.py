@@ -127,7 +127,7 @@ class Settings(ToolTest):
 
 class LiveSession(ToolTest):
     def test_shell_script_keeps_one_session(self):
-        script = "set kv 80\nstatus\nexpose 100\nsim error 203\nwait 500\nstatus\n"
+        script = "set kv 80\nstatus\nexpose 100\nsim error 203\nwait 500\nraw KV?\nstatus\n"
         r = self.kestro("shell", stdin=script)
         self.assertEqual(r.returncode, 0, r.stderr)
         out = r.stdout
@@ -137,6 +137,7 @@ class LiveSession(ToolTest):
         self.assertRegex(out, r"\(1, 2\): radiography exposure started\n.*\(1, 1\): radiography exposure ended")
         error = out.index("notification (6, 203): generator error 203: kV outside the allowed range")
         self.assertLess(error, later)  # shown as it arrived, before the next command
+        self.assertRegex(out, r'\nsent +"KV\?"\n')
 
     def test_shell_on_a_terminal_ends_on_ctrl_d_and_ctrl_c(self):
         for key in (b"\x04", b"\x03"):
@@ -149,6 +150,13 @@ class LiveSession(ToolTest):
                 os.write(fd, b"set kv 85\r")
                 read_until(fd, b"85 kV", deadline)
                 read_until(fd, b"kestro> ", deadline)
+                if key == b"\x04":
+                    # The status view is redrawn in place until Enter.
+                    os.write(fd, b"watch\r")
+                    seen = read_until(fd, b"\x1b[J", deadline)
+                    self.assertIn(b"radiography       85 kV", seen)
+                    os.write(fd, b"\r")
+                    read_until(fd, b"kestro> ", deadline)
                 os.write(fd, key)
                 while time.monotonic() < deadline:
                     done, status = os.waitpid(pid, os.WNOHANG)
