@@ -5,8 +5,6 @@
 #include <signal.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 
 #include "command.h"
 #include "options.h"
@@ -29,9 +27,12 @@ int main(int argc, char** argv) {
             return code;
         }
         printUsage(stderr, nullptr);
+        if (options.json) {
+            out.fail(kExitUsage, "no command given");
+            out.finish(kExitUsage);
+        }
         return kExitUsage;
     }
-    if (options.command == "--version") options.command = "version";
     const Command* command = findCommand(options.command);
     if (!command) {
         int code = out.fail(kExitUsage, "unknown command '" + options.command + "' (kestro help lists them)");
@@ -46,8 +47,8 @@ int main(int argc, char** argv) {
         return code;
     }
     if (options.hostDirGiven && (options.line.given || options.mode == Mode::Demo)) {
-        int code = out.fail(kExitUsage, std::string(options.line.given ? "line settings" : "--demo") +
-                                            " apply to the host directory the tool sets up; with --host-dir the "
+        int code = out.fail(kExitUsage, std::string(options.line.given ? "line settings apply" : "--demo applies") +
+                                            " to the host directory the tool sets up; with --host-dir the "
                                             "settings files there decide");
         out.finish(code);
         return code;
