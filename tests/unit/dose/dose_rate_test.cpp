@@ -99,7 +99,7 @@ TEST_F(DoseTest, DoseAreaProduct) {
         const std::string before = trace();
         double out = -7.0;
         EXPECT_EQ(IO_GetDAPValueAfterExposure(c.area, c.height, &out), c.result);
-        //GI_DAP
+        EXPECT_EQ(GIGetDAPValueAfterExposure(c.area, c.height, &out), c.result);
         if (c.result == 1)
             EXPECT_NEAR(out, c.dap, 1e-9);
         else
@@ -144,7 +144,7 @@ TEST_F(DoseTest, TableLoadReplacesTheTableOnlyOnSuccess) {
     // A silent generator: the refresh fails, table and out stay.
     fake.setAnswer([](const Bytes&) { return Bytes{}; });
     std::uint32_t untouched[12] = {7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
-    EXPECT_EQ(IO_GetDoseRateValues(untouched), 0); //GI_RATE
+    EXPECT_EQ(GIGetDoseRateValues(untouched), 0);
     EXPECT_EQ(untouched[0], 7u);
     EXPECT_EQ(untouched[11], 7u);
     EXPECT_EQ(link->m_doseRateData, kTable);
