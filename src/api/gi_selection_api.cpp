@@ -2,6 +2,7 @@
 // technique, auxiliary), the generator phase, the working tube, the heat limits, the
 // pass-throughs and the library's own version text.
 
+#include <limits>
 #include <string>
 
 #include "api/gi_common.h"
@@ -88,7 +89,10 @@ KESTRO_EXPORT(int) GIGetAuxiliary(int* aux) {
 }
 KESTRO_EXPORT(int) GISetAuxiliary(int aux, int* result) {
     return guarded(kFailed, [&] {
-        return result ? selection(IO_RFSelectReceptor(0, aux + 1), result, receptorToHost) : kFailed;
+        // The host counts auxiliaries from 0, the generator receptors from 1 (the
+        // largest int stays out of range instead of overflowing).
+        const int receptor = aux == std::numeric_limits<int>::max() ? aux : aux + 1;
+        return result ? selection(IO_RFSelectReceptor(0, receptor), result, receptorToHost) : kFailed;
     });
 }
 

@@ -152,6 +152,7 @@ TEST_F(Facade, SelectionsInTheHostsNumbering) {
         {"GIGetAuxiliary receptor 0 gives 1", [] { return GIGetAuxiliary(&iout); }, {"WS?"}, {"WS0"}, 1, 1},
         {"GISetAuxiliary(5)", [] { return GISetAuxiliary(5, &iout); }, {"WS6"}, {"WS6"}, 1, 5},
         {"GISetAuxiliary(6): not sent", [] { return GISetAuxiliary(6, &iout); }, {}, {}, 0, {}},
+        {"GISetAuxiliary(INT_MAX): not sent", [] { return GISetAuxiliary(std::numeric_limits<int>::max(), &iout); }, {}, {}, 0, {}},
         {"GISetAuxiliary silent", [] { return GISetAuxiliary(0, &iout); }, {"WS1", "WS1"}, {}, 0, {}},
     }, false);
 }
