@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -187,6 +188,43 @@ TEST_F(Facade, GeneratorPhaseAndAllowedOperation) {
     EXPECT_EQ(GICheckGenAllowOperation(), 0);
     link->m_WorkFlags.bCommOk = 0;
     EXPECT_EQ(GICheckGenAllowOperation(), 0);
+}
+
+TEST_F(Facade, PassThroughsOfTheConfigurationLearntAtStartUp) {
+    {
+        std::lock_guard<std::mutex> lock(link->m_TablesLock);
+        link->m_AuxiliaryEnabled = {1, 0, 1, 1, 0};
+        link->m_AuxiliaryAECChannel = {1, 0, 2, 0, 3};
+        link->m_AECFilmSpeed = {1, 2, 4, 1};
+        link->m_AECField = {3, 5, 7, 1};
+    }
+    int pairs[10] = {};
+    ASSERT_EQ(GIGetAuxiliaryEnabledInformation(pairs), 1);
+    EXPECT_EQ((std::vector<int>(pairs, pairs + 10)), (std::vector<int>{0, 1, 1, 0, 2, 1, 3, 1, 4, 0}));
+    struct Row {
+        const char* call;
+        int (*run)(int, int*);
+        int aux;
+        int result;
+        int out;
+    };
+    const Row rows[] = {
+        {"GIGetAuxiliaryAECEnabledInformation", GIGetAuxiliaryAECEnabledInformation, 0, 1, 1},
+        {"GIGetAuxiliaryAECEnabledInformation", GIGetAuxiliaryAECEnabledInformation, 3, 1, 0},
+        {"GIGetAuxiliaryAECEnabledInformation (not enabled)", GIGetAuxiliaryAECEnabledInformation, 1, 0, -99},
+        {"GIGetAuxiliaryAECEnabledInformation (no such)", GIGetAuxiliaryAECEnabledInformation, 7, 0, -99},
+        {"GIGetAECFieldConfig", GIGetAECFieldConfig, 2, 1, 5},
+        {"GIGetAECFieldConfig (no channel)", GIGetAECFieldConfig, 1, 0, -99},
+        {"GIGetAECFilmSpeedConfig", GIGetAECFilmSpeedConfig, 4, 1, 4},
+        {"GIGetAECFilmSpeedConfig", GIGetAECFilmSpeedConfig, 0, 1, 1},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.call) + " " + std::to_string(r.aux));
+        int out = -99;
+        EXPECT_EQ(r.run(r.aux, &out), r.result);
+        EXPECT_EQ(out, r.out);
+    }
+    EXPECT_TRUE(port.frames().empty());
 }
 
 TEST_F(Facade, PostExposureValues) {
