@@ -74,6 +74,8 @@ class Settings(ToolTest):
         self.assertIn("Gen/INI/ErrorMessages.ini", before)
         commands = [(["status"], 0), (["set", "kv", "90"], 0), (["step", "kv", "+1"], 0), (["timers"], 0),
                     (["calibration"], 0), (["session"], 0), (["trace"], 0), (["monitor", "--for", "1"], 0),
+                    (["dap", "--area", "25", "--height", "50", "--expose", "100"], 0), (["compat"], 0),
+                    (["compat", "--entry", "3,1,0,0,0,0,0,255"], 2), (["version"], 0),
                     (["demo"], 2), (["init", str(d)], 2)]
         for args, code in commands:
             r = self.kestro("--host-dir", str(d), *args)
