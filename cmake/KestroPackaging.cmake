@@ -37,7 +37,7 @@ if(NOT WIN32)
   install(FILES "${PROJECT_SOURCE_DIR}/tools/cli/kestro.bash-completion"
           DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" RENAME kestro)
   install(FILES "${PROJECT_SOURCE_DIR}/README.md" DESTINATION "${kestro_docdir}")
-  foreach(doc settings.md host-guide.md tool.md design.md exports.md)
+  foreach(doc settings.md host-guide.md tool.md design.md exports.md windows.md dose-and-facade.md)
     if(EXISTS "${PROJECT_SOURCE_DIR}/docs/${doc}")
       install(FILES "${PROJECT_SOURCE_DIR}/docs/${doc}" DESTINATION "${kestro_docdir}")
     endif()
