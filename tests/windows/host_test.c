@@ -354,12 +354,15 @@ int main(int argc, char** argv) {
     /* Error texts come from the error-message file named by the settings. */
     {
         HostString first = {NULL}, second = {NULL}, none = {NULL};
-        check(errorMessage(&first, 1) == &first && first.text && strcmp(first.text, "12:Tube overheated") == 0,
+        const int atFirst = errorMessage(&first, 1) == &first;
+        const int atSecond = errorMessage(&second, 2) == &second;
+        const int atNone = errorMessage(&none, 74) == &none;
+        check(atFirst && first.text && strcmp(first.text, "12:Tube overheated") == 0,
               "IO_GetErrorMessage(1) = \"%s\", built at the result pointer", first.text ? first.text : "(null)");
-        check(errorMessage(&second, 2) == &second && second.text && strcmp(second.text, "Quoted text") == 0,
+        check(atSecond && second.text && strcmp(second.text, "Quoted text") == 0,
               "profile values are trimmed and unquoted: IO_GetErrorMessage(2) = \"%s\"",
               second.text ? second.text : "(null)");
-        check(errorMessage(&none, 74) == &none && none.text && none.text[0] == '\0', "IO_GetErrorMessage(74) is empty");
+        check(atNone && none.text && none.text[0] == '\0', "IO_GetErrorMessage(74) is empty");
         releaseHostString(&first);
         releaseHostString(&second);
         releaseHostString(&none);

@@ -185,6 +185,10 @@ run_host() {
         fail "compile host_test.c"
     "$triple-gcc-posix" "${cflags[@]}" "$here/import_link_test.c" -o "$run/import_link_test.exe" \
         "$dir/src/Kestro.lib" || fail "compile import_link_test.c against Kestro.lib"
+    if [[ $triple == i686-* ]]; then
+        "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror "$here/framework_host_test.cpp" \
+            -o "$run/framework_host_test.exe" -static || fail "compile framework_host_test.cpp"
+    fi
     "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -I"$src/include" -I"$src/src" -I"$dir/src/generated" \
         "$here/serial_backend_test.cpp" -o "$run/serial_backend_test.exe" "$dir/src/libkestro_internal.a" \
         -static -lversion || fail "compile serial_backend_test.cpp against the library's objects"
@@ -276,7 +280,12 @@ run_host() {
     (cd "$run" && timeout 120 "$loader" ./host_test.exe export_ordinals.txt "$version" \
         IO_GetModelPointerByte IO_InitDLL IO_ResetGen IO_SetMsghWnd IO_InitGenerator GSIWriteTrace) || status=$?
     local status2=0
-    (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$?
+    # The framework's objects at the exports, and the class members (32-bit only: the
+    # layouts and calling conventions are those of 32-bit hosts).
+    if [[ -f $run/framework_host_test.exe ]]; then
+        (cd "$run" && timeout 300 "$loader" ./framework_host_test.exe) || status2=$?
+    fi
+    (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$((status2 + $?))
     (cd "$run" && timeout 60 "$loader" ./platform_test.exe Kestro.dll "$version" 2>"$run/platform_stderr.txt") ||
         status2=$((status2 + $?))
     sed 's/^/stderr: /' "$run/platform_stderr.txt"

@@ -81,15 +81,26 @@ bool behavesAsStrings(const FrameworkStrings& f) {
 }
 
 // The framework's string functions when its DLL is loaded in this process, else empty.
-// Looked up on every use (a host may load or unload it at any time); checked once per
-// loaded module.
+// A framework host has its DLL loaded before it ever calls us; one that loads it later is
+// seen within a second. (Looking a module up costs about a millisecond under Wine, so it
+// is not done on every call.) The pair is checked once per loaded module.
 FrameworkStrings frameworkStrings() {
     static std::mutex mutex;
     static HMODULE checked = nullptr;
     static FrameworkStrings bound;
-    HMODULE framework = GetModuleHandleA("MFC42.DLL");
-    if (!framework) return {};
+    static ULONGLONG lookedUp = 0;
+    static bool everLookedUp = false;
     std::lock_guard lock(mutex);
+    const ULONGLONG now = GetTickCount64();
+    if (everLookedUp && now - lookedUp < 1000) return bound;
+    everLookedUp = true;
+    lookedUp = now;
+    HMODULE framework = GetModuleHandleA("MFC42.DLL");
+    if (!framework) {
+        checked = nullptr;
+        bound = {};
+        return bound;
+    }
     if (framework != checked) {
         FrameworkStrings f;
         f.construct = reinterpret_cast<StringConstructor>(
