@@ -61,6 +61,13 @@ function(kestro_configure_windows_dll target)
     string(REGEX REPLACE "([A-Za-z_][A-Za-z0-9_]*)[ \t]*=[ \t]*[A-Za-z_][A-Za-z0-9_]*(@[0-9]+)" "\\1\\2"
            implib_def "${def_text}")
     _kestro_write_if_changed("${generated}/Kestro-implib.def" "${implib_def}")
+    # The two parts of the import library (see KestroImplib.cmake): C exports, and the
+    # class members under their Microsoft names.
+    string(REGEX REPLACE "\n[ \t]*\\?[^\n]*" "" implib_c "${implib_def}")
+    string(REGEX REPLACE "\n[ \t]+[A-Za-z_][^\n]*" "" implib_members "${implib_def}")
+    string(REGEX REPLACE "\n([ \t]*\\?[^ \t\n]+)[ \t]*=[ \t]*[^ \t\n]+" "\n\\1" implib_members "${implib_members}")
+    _kestro_write_if_changed("${generated}/Kestro-implib-c.def" "${implib_c}")
+    _kestro_write_if_changed("${generated}/Kestro-implib-members.def" "${implib_members}")
     get_filename_component(compiler_dir "${CMAKE_CXX_COMPILER}" DIRECTORY)
     string(REGEX REPLACE "-g\\+\\+(-posix|-win32)?$" "-dlltool" dlltool_name "${CMAKE_CXX_COMPILER}")
     find_program(KESTRO_DLLTOOL NAMES "${dlltool_name}" i686-w64-mingw32-dlltool dlltool HINTS "${compiler_dir}")
@@ -68,8 +75,10 @@ function(kestro_configure_windows_dll target)
       message(FATAL_ERROR "dlltool not found (needed for the import library)")
     endif()
     add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND "${KESTRO_DLLTOOL}" --kill-at --input-def "${generated}/Kestro-implib.def"
-              --dllname Kestro.dll --output-lib "$<TARGET_LINKER_FILE:${target}>"
+      COMMAND "${CMAKE_COMMAND}" "-DDLLTOOL=${KESTRO_DLLTOOL}" "-DAR=${CMAKE_AR}"
+              "-DCDEF=${generated}/Kestro-implib-c.def" "-DMDEF=${generated}/Kestro-implib-members.def"
+              "-DOUT=$<TARGET_LINKER_FILE:${target}>" "-DWORK=${CMAKE_CURRENT_BINARY_DIR}/implib"
+              -P "${PROJECT_SOURCE_DIR}/cmake/KestroImplib.cmake"
       COMMENT "Import library with __stdcall symbols")
   endif()
 endfunction()

@@ -185,6 +185,18 @@ run_host() {
         fail "compile host_test.c"
     "$triple-gcc-posix" "${cflags[@]}" "$here/import_link_test.c" -o "$run/import_link_test.exe" \
         "$dir/src/Kestro.lib" || fail "compile import_link_test.c against Kestro.lib"
+    local implemented=0
+    if [[ $triple == i686-* ]]; then
+        # Every export of the import library as a load-time import ("Name@N" and the
+        # Microsoft names of the class members, from its definitions).
+        awk '/^    [^;]/ { n++; name = $1; plain = name
+                 if (name ~ /^\?/) sym = "__imp_" name; else { sub(/@[0-9]+$/, "", plain); sym = "__imp__" name }
+                 printf "IMPORT(%d, \"%s\", \"%s\")\n", n, plain, sym }' \
+            "$dir/src/generated/Kestro-implib.def" >"$run/imports.h"
+        implemented=$(awk -F'\t' '!/^#/ && NF >= 5 && $5 == "yes"' "$tsv" | wc -l)
+        "$triple-gcc-posix" "${cflags[@]}" -I"$run" "$here/import_all_test.c" -o "$run/import_all_test.exe" \
+            "$dir/src/Kestro.lib" || fail "compile import_all_test.c against Kestro.lib"
+    fi
     if [[ $triple == i686-* ]]; then
         "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror "$here/framework_host_test.cpp" \
             -o "$run/framework_host_test.exe" -static || fail "compile framework_host_test.cpp"
@@ -286,6 +298,9 @@ run_host() {
         (cd "$run" && timeout 300 "$loader" ./framework_host_test.exe) || status2=$?
     fi
     (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$((status2 + $?))
+    if [[ -f $run/import_all_test.exe ]]; then
+        (cd "$run" && timeout 60 "$loader" ./import_all_test.exe "$implemented") || status2=$((status2 + $?))
+    fi
     (cd "$run" && timeout 60 "$loader" ./platform_test.exe Kestro.dll "$version" 2>"$run/platform_stderr.txt") ||
         status2=$((status2 + $?))
     sed 's/^/stderr: /' "$run/platform_stderr.txt"
