@@ -4,7 +4,8 @@
 #   run_wine_tests.sh exports <source dir> <work dir>
 #       Cross-builds the 32-bit Kestro.dll and compares its export table (objdump -p)
 #       with the fixed table: every export at its ordinal under its plain name, every
-#       export the sources define present, nothing else, only system DLLs imported.
+#       export the sources define present, nothing else, only system DLLs imported, and
+#       the stack size of every __stdcall export read from its code.
 #   run_wine_tests.sh host <source dir> <work dir> [kestro-sim]
 #       Cross-builds Kestro.dll and the host programs, and runs them under Wine in a
 #       private prefix. With the simulator program (a Linux build of kestro-sim) it also
@@ -114,6 +115,35 @@ check_exports() {
         sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]+\+base\[[[:space:]]*([0-9]+)\].*/\1/p' |
         awk 'NR == FNR { named[$1] = 1; next } !($1 in named) { print $1 }' <(cat <<<"$actual") - | sort -un)
     [[ -z "$unnamed" ]] && ok "no ordinal without a name" || bad "ordinals without a name: $(tr '\n' ' ' <<<"$unnamed")"
+    # The table itself: 200 C functions and 105 class-member, virtual-table and static
+    # slots. Once every row is implemented (or with KESTRO_REQUIRE_ALL_EXPORTS=1) the DLL
+    # must export all 305.
+    local c_rows member_rows yes_rows exported
+    c_rows=$(awk -F'\t' '!/^#/ && NF >= 5 && $3 == "c"' "$tsv" | wc -l)
+    member_rows=$(awk -F'\t' '!/^#/ && NF >= 5 && $3 ~ /^(member|vtable|static)$/' "$tsv" | wc -l)
+    yes_rows=$(awk -F'\t' '!/^#/ && NF >= 5 && $5 == "yes"' "$tsv" | wc -l)
+    exported=$(wc -l <<<"$actual")
+    [[ $c_rows -eq 200 && $member_rows -eq 105 ]] && ok "the table has 200 C rows and 105 member, table and static rows" ||
+        bad "the table has $c_rows C rows and $member_rows member rows (200 and 105 expected)"
+    if [[ $yes_rows -eq 305 || ${KESTRO_REQUIRE_ALL_EXPORTS:-0} == 1 ]]; then
+        [[ $exported -eq 305 ]] && ok "all 305 exports are in the DLL" || bad "only $exported of the 305 exports are in the DLL"
+    else
+        echo "note $exported of the 305 exports are built ($yes_rows rows implemented); all are required once every row is"
+    fi
+    # The stack size of every __stdcall export, read from the code of the built DLL.
+    local base want
+    base=$(awk '/^ImageBase/ { print $2 }' <<<"$dump")
+    want=$(sed -nE 's/^[[:space:]]+([A-Za-z_][A-Za-z0-9_]*) = [A-Za-z_][A-Za-z0-9_]*@([0-9]+) @([0-9]+)$/\3 \1 \2/p' \
+        "$dir/src/generated/Kestro-link.def")
+    local sizes
+    if sizes=$(awk -v base="$base" -f "$here/stack_sizes.awk" <(cat <<<"$want") \
+            <(sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]+\+base\[[[:space:]]*([0-9]+)\][[:space:]]+([0-9a-f]+) Export RVA$/\1 \2/p' <<<"$dump") \
+            <(i686-w64-mingw32-objdump -d --no-show-raw-insn "$dll")); then
+        ok "${sizes#ok   }"
+    else
+        echo "$sizes"
+        bad "stack sizes of the __stdcall exports"
+    fi
     local imports
     imports=$(sed -nE 's/^[[:space:]]*DLL Name: (.*)$/\1/p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
     local foreign
