@@ -4,8 +4,11 @@
 // callee removes, the heap checked for leaked blocks, and the exported class members
 // called through __thiscall.
 //
-//   framework_host_test.exe      (run beside Kestro.dll and the settings host_test.exe
-//                                 lays out; the link is serial, demo mode on)
+//   framework_host_test.exe            (run beside Kestro.dll and the settings host_test.exe
+//                                       lays out; the link is serial, demo mode on)
+//   framework_host_test.exe framework  with the stand-in of the framework's DLL
+//                                       (framework_standin.c, as MFC42.DLL) loaded first:
+//                                       strings are built and released through it
 
 #include <windows.h>
 
@@ -121,7 +124,53 @@ uint32_t word(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uin
 
 }  // namespace
 
-int main() {
+// With the framework's DLL in the process, Kestro.dll builds and releases strings with
+// its exported constructor (ordinal 537) and destructor (ordinal 800).
+int withFramework() {
+    HMODULE framework = LoadLibraryA("MFC42.DLL");
+    HMODULE dll = framework ? LoadLibraryA("Kestro.dll") : nullptr;
+    if (!dll) {
+        std::printf("FAIL LoadLibrary of MFC42.DLL (the stand-in) and Kestro.dll\n");
+        return 1;
+    }
+    using Counts = void(__cdecl*)(long*, long*);
+    auto counts = reinterpret_cast<Counts>(reinterpret_cast<void*>(GetProcAddress(framework, "standInCounts")));
+    const void* construct = reinterpret_cast<const void*>(GetProcAddress(framework, MAKEINTRESOURCEA(537)));
+    const void* destroy = reinterpret_cast<const void*>(GetProcAddress(framework, MAKEINTRESOURCEA(800)));
+    auto fn = [&](const char* name) { return reinterpret_cast<const void*>(GetProcAddress(dll, name)); };
+    long built0 = 0, freed0 = 0, built = 0, freed = 0;
+    uint32_t eax = 0;
+    counts(&built0, &freed0);
+    TestString r{nullptr};
+    const uint32_t args[] = {word(&r), 1};
+    const int removed = callCounting(fn("IO_GetErrorMessage"), nullptr, args, 2, &eax);
+    counts(&built, &freed);
+    // The first use also tries the pair on a probe string (one more of each).
+    check(removed == 8 && r.text && std::strcmp(r.text, "12:Tube overheated") == 0 && built == built0 + 2 &&
+              freed == freed0 + 1,
+          "IO_GetErrorMessage builds its result with the framework's constructor (built " + std::to_string(built) +
+              ", released " + std::to_string(freed) + ")");
+    // The host releases it with the framework's destructor, as its own code would.
+    callCounting(destroy, &r, nullptr, 0, &eax);
+    // Strings the host passes by value: built and released by the framework.
+    TestString text{nullptr}, suffix{nullptr};
+    const uint32_t t[] = {word("host line")}, x[] = {word("x")};
+    callCounting(construct, &text, t, 1, &eax);
+    callCounting(construct, &suffix, x, 1, &eax);
+    counts(&built0, &freed0);
+    const uint32_t a[] = {word(text.text), 3, word(suffix.text)};
+    const int removedW = callCounting(fn("IO_WriteLog"), nullptr, a, 3, &eax);
+    counts(&built, &freed);
+    check(removedW == 12 && freed == freed0 + 2 && built == built0,
+          "IO_WriteLog releases both strings with the framework's destructor");
+    FreeLibrary(dll);
+    FreeLibrary(framework);
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "framework") == 0) return withFramework();
     HMODULE crt = GetModuleHandleA("msvcrt.dll");
     crtNew = reinterpret_cast<NewFn>(reinterpret_cast<void*>(GetProcAddress(crt, "??2@YAPAXI@Z")));
     crtDelete = reinterpret_cast<DeleteFn>(reinterpret_cast<void*>(GetProcAddress(crt, "??3@YAXPAX@Z")));

@@ -230,6 +230,12 @@ run_host() {
     if [[ $triple == i686-* ]]; then
         "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror "$here/framework_host_test.cpp" \
             -o "$run/framework_host_test.exe" -static || fail "compile framework_host_test.cpp"
+        # The stand-in of the framework's DLL, in a directory of its own (no other
+        # program of the run loads it).
+        mkdir -p "$run/framework"
+        "$triple-gcc-posix" "${cflags[@]}" -shared "$here/framework_standin.c" "$here/framework_standin.def" \
+            -o "$run/framework/MFC42.DLL" || fail "compile framework_standin.c"
+        cp "$run/framework_host_test.exe" "$run/framework/"
     fi
     "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -I"$src/include" -I"$src/src" -I"$dir/src/generated" \
         "$here/serial_backend_test.cpp" -o "$run/serial_backend_test.exe" "$dir/src/libkestro_internal.a" \
@@ -326,6 +332,10 @@ run_host() {
     # layouts and calling conventions are those of 32-bit hosts).
     if [[ -f $run/framework_host_test.exe ]]; then
         (cd "$run" && timeout 300 "$loader" ./framework_host_test.exe) || status2=$?
+        # The same settings beside the copy that loads the framework stand-in.
+        cp -r "$run/Kestro.dll" "$run/Gen" "$run/framework/" 2>/dev/null || true
+        (cd "$run/framework" && timeout 120 "$loader" ./framework_host_test.exe framework) ||
+            status2=$((status2 + $?))
     fi
     (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$((status2 + $?))
     if [[ -f $run/import_all_test.exe ]]; then
