@@ -9,6 +9,8 @@
 //   framework_host_test.exe framework  with the stand-in of the framework's DLL
 //                                       (framework_standin.c, as MFC42.DLL) loaded first:
 //                                       strings are built and released through it
+//   framework_host_test.exe wrong-framework  with a stand-in whose strings have another
+//                                       layout: it is not used
 
 #include <windows.h>
 
@@ -126,7 +128,7 @@ uint32_t word(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uin
 
 // With the framework's DLL in the process, Kestro.dll builds and releases strings with
 // its exported constructor (ordinal 537) and destructor (ordinal 800).
-int withFramework() {
+int withFramework(bool wrongLayout) {
     HMODULE framework = LoadLibraryA("MFC42.DLL");
     HMODULE dll = framework ? LoadLibraryA("Kestro.dll") : nullptr;
     if (!dll) {
@@ -145,6 +147,18 @@ int withFramework() {
     const uint32_t args[] = {word(&r), 1};
     const int removed = callCounting(fn("IO_GetErrorMessage"), nullptr, args, 2, &eax);
     counts(&built, &freed);
+    if (wrongLayout) {
+        // The probe string did not have the framework's layout: the pair is not used,
+        // the result comes from msvcrt's heap.
+        check(removed == 8 && r.text && std::strcmp(r.text, "12:Tube overheated") == 0 && built == built0 + 1 &&
+                  freed == freed0 + 1 && r.header()->refs == 1,
+              "a framework pair that does not build the framework's layout is tried once and not used");
+        freeString(r);
+        FreeLibrary(dll);
+        FreeLibrary(framework);
+        std::printf("%d passed, %d failed\n", passed, failed);
+        return failed == 0 ? 0 : 1;
+    }
     // The first use also tries the pair on a probe string (one more of each).
     check(removed == 8 && r.text && std::strcmp(r.text, "12:Tube overheated") == 0 && built == built0 + 2 &&
               freed == freed0 + 1,
@@ -170,7 +184,6 @@ int withFramework() {
 }
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "framework") == 0) return withFramework();
     HMODULE crt = GetModuleHandleA("msvcrt.dll");
     crtNew = reinterpret_cast<NewFn>(reinterpret_cast<void*>(GetProcAddress(crt, "??2@YAPAXI@Z")));
     crtDelete = reinterpret_cast<DeleteFn>(reinterpret_cast<void*>(GetProcAddress(crt, "??3@YAXPAX@Z")));
@@ -178,6 +191,8 @@ int main(int argc, char** argv) {
         std::printf("FAIL msvcrt.dll's operator new/delete not found\n");
         return 1;
     }
+    if (argc > 1 && std::strcmp(argv[1], "framework") == 0) return withFramework(false);
+    if (argc > 1 && std::strcmp(argv[1], "wrong-framework") == 0) return withFramework(true);
     HMODULE dll = LoadLibraryA("Kestro.dll");
     if (!dll) {
         std::printf("FAIL LoadLibrary(Kestro.dll): %lu\n", GetLastError());

@@ -236,6 +236,10 @@ run_host() {
         "$triple-gcc-posix" "${cflags[@]}" -shared "$here/framework_standin.c" "$here/framework_standin.def" \
             -o "$run/framework/MFC42.DLL" || fail "compile framework_standin.c"
         cp "$run/framework_host_test.exe" "$run/framework/"
+        mkdir -p "$run/wrong-framework"
+        "$triple-gcc-posix" "${cflags[@]}" -DSTANDIN_WRONG_LAYOUT -shared "$here/framework_standin.c" \
+            "$here/framework_standin.def" -o "$run/wrong-framework/MFC42.DLL" || fail "compile framework_standin.c"
+        cp "$run/framework_host_test.exe" "$run/wrong-framework/"
     fi
     "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -I"$src/include" -I"$src/src" -I"$dir/src/generated" \
         "$here/serial_backend_test.cpp" -o "$run/serial_backend_test.exe" "$dir/src/libkestro_internal.a" \
@@ -333,9 +337,12 @@ run_host() {
     if [[ -f $run/framework_host_test.exe ]]; then
         (cd "$run" && timeout 300 "$loader" ./framework_host_test.exe) || status2=$?
         # The same settings beside the copy that loads the framework stand-in.
-        cp -r "$run/Kestro.dll" "$run/Gen" "$run/framework/" 2>/dev/null || true
-        (cd "$run/framework" && timeout 120 "$loader" ./framework_host_test.exe framework) ||
-            status2=$((status2 + $?))
+        local variant
+        for variant in framework wrong-framework; do
+            cp -r "$run/Kestro.dll" "$run/Gen" "$run/$variant/" 2>/dev/null || true
+            (cd "$run/$variant" && timeout 120 "$loader" ./framework_host_test.exe "$variant") ||
+                status2=$((status2 + $?))
+        done
     fi
     (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$((status2 + $?))
     if [[ -f $run/import_all_test.exe ]]; then
