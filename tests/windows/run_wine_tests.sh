@@ -135,11 +135,18 @@ check_exports() {
     base=$(awk '/^ImageBase/ { print $2 }' <<<"$dump")
     want=$(sed -nE 's/^[[:space:]]+([A-Za-z_][A-Za-z0-9_]*) = [A-Za-z_][A-Za-z0-9_]*@([0-9]+) @([0-9]+)$/\3 \1 \2/p' \
         "$dir/src/generated/Kestro-link.def")
+    # The implemented class members: __thiscall removes 4 bytes per argument (this is in
+    # ECX), the static thread procedures are __cdecl (the caller removes them).
+    want+=$'\n'$(awk -F'\t' '!/^#/ && NF >= 5 && $3 == "member" && $5 == "yes" {
+            args = $4; sub(/^[^(]*\(/, "", args); sub(/\)[^)]*$/, "", args)
+            n = (args == "") ? 0 : split(args, parts, ",")
+            if ($4 ~ / static /) n = 0
+            print $1, $2, 4 * n }' "$tsv")
     local sizes
     if sizes=$(awk -v base="$base" -f "$here/stack_sizes.awk" <(cat <<<"$want") \
             <(sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]+\+base\[[[:space:]]*([0-9]+)\][[:space:]]+([0-9a-f]+) Export RVA$/\1 \2/p' <<<"$dump") \
             <(i686-w64-mingw32-objdump -d --no-show-raw-insn "$dll")); then
-        ok "${sizes#ok   }"
+        ok "${sizes#ok   } (__stdcall C exports and __thiscall members)"
     else
         echo "$sizes"
         bad "stack sizes of the __stdcall exports"

@@ -1,9 +1,10 @@
-# Checks in the built DLL that each __stdcall export removes exactly the argument bytes
+# Checks in the built DLL that each exported function removes exactly the argument bytes
 # the export table computes: every "ret" of the exported function, of its ".cold" part
 # and of the functions it tail-calls must carry that size.
 #
 #   awk -v base=<ImageBase hex> -f stack_sizes.awk <expected> <export RVAs> <disassembly>
-#   expected:    "ordinal name bytes" per __stdcall export (from the linked .def)
+#   expected:    "ordinal name bytes" per exported function (__stdcall from the linked
+#                .def, __thiscall members from the table)
 #   export RVAs: "ordinal rva" (hex) from objdump -p
 #   disassembly: objdump -d --no-show-raw-insn of the DLL
 # Prints one FAIL line per mismatch and a summary; exit 1 on any mismatch.
@@ -60,7 +61,7 @@ END {
         if (ok) good++
         else { print "FAIL " name[o] " (" sym ") removes" r " bytes, the table says " want[o]; bad++ }
     }
-    printf "%s %d __stdcall exports remove the bytes the table computes%s\n", bad ? "FAIL" : "ok  ", good,
+    printf "%s %d exported functions remove the bytes the table computes%s\n", bad ? "FAIL" : "ok  ", good,
            bad ? " (" bad " do not)" : ""
     exit bad ? 1 : 0
 }
