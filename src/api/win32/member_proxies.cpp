@@ -10,7 +10,6 @@
 // threads and are refused: run by a host they would take bytes from the running reader.
 
 #include <cstdint>
-#include <mutex>
 
 #include "api/export.h"
 
@@ -43,20 +42,17 @@ void onLinkVoid(F&& body) noexcept {
     });
 }
 
-// TerminateThreads on the active link: what IO_DeleteRes does with the link, so that no
-// export is left with a destroyed link.
+// TerminateThreads on the active link: what IO_DeleteRes does with the link (taken out
+// of the global pointers first, so that no export finds it any more, then stopped and
+// destroyed), never a destruction under the pointers.
 template <class L>
 void terminateLink() noexcept {
     guardedVoid([] {
-        CCommProtocol* link = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(lifecycleLock());
-            if (!activeOf<L>()) return;
-            link = g_pCommProtocol.exchange(nullptr);
-            g_pCtlProtocol = nullptr;
-            g_pCanProtocol = nullptr;
-        }
-        retireObjects(link, nullptr, 5000);
+        CCommProtocol* link = activeLink();
+        if (!dynamic_cast<L*>(link) || !g_pCommProtocol.compare_exchange_strong(link, nullptr)) return;
+        g_pCtlProtocol = nullptr;
+        g_pCanProtocol = nullptr;
+        link->TerminateThreads();  // stops both threads and destroys the link
     });
 }
 
@@ -272,12 +268,7 @@ KESTRO_REFUSED_INT(208, int)            // stopWriteThread
 // Terminate: what IO_DeleteRes does with the console.
 extern "C" void KESTRO_THISCALL kestroMember_181(void*) {
     guardedVoid([] {
-        CMyProtocl* console = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(lifecycleLock());
-            console = g_pConsole.exchange(nullptr);
-        }
-        retireObjects(nullptr, console, 5000);
+        if (CMyProtocl* console = g_pConsole.exchange(nullptr)) console->Terminate();
     });
 }
 
