@@ -90,6 +90,11 @@ protected:
     bool waitServed(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
         return waitUntil([this] { return !console->requestPending(); }, timeout);
     }
+    // Lets the link idle for a span of virtual time.
+    void idleFor(long long ms) {
+        const long long until = clock.nowMs() + ms;
+        ASSERT_TRUE(waitUntil([&] { return clock.nowMs() >= until; }, std::chrono::seconds(10)));
+    }
     std::vector<Bytes> writes() const {
         std::vector<Bytes> all;
         for (const Written& w : peer.written()) all.push_back(w.bytes);
