@@ -118,6 +118,11 @@ void CMyProtocl::Terminate() {
     delete this;
 }
 
+bool CMyProtocl::threadsStarted() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    return m_pWriteThread || m_pReadThread;
+}
+
 bool CMyProtocl::running() const {
     if (thread.load() != 1) return false;
     LinkThread* self = LinkThread::current();

@@ -67,6 +67,8 @@ public:
     int operationCode() const { return m_nOperation.load(); }
     bool requestPending() const;
     int transferLength() const { return m_nTransferLength.load(); }
+    // Whether the write or the read thread exists.
+    bool threadsStarted();
 
     CSerialPort m_SerialPort;
 
