@@ -200,7 +200,9 @@ void CMyProtocl::notify(std::uintptr_t wParam, std::intptr_t lParam) {
 void CMyProtocl::trace(const std::string& text) {
     try {
         CPathConfig paths;
-        const std::string directory = paths.hostDirectory() + paths.tracePath();
+        // The generator link's rule: an absent or empty "TracePath" is the host directory.
+        const std::string configured = paths.tracePath();
+        const std::string directory = paths.hostDirectory() + (configured.empty() ? std::string("\\") : configured);
         TraceLog log;
         if (log.open(platform::nativePath(directory + TraceLog::fileNameFor(platform::localTimeNow()))))
             log.writeLine(text);
@@ -255,9 +257,9 @@ void CMyProtocl::serveUploadRequest(const Request& request) {
         if (m_bUploadStarted.load() != 0) return;
     }
     if (m_bUploadStarted.load() != 0) return;
-    notify(2, 5);
     int expected = request.operation;
     m_nOperation.compare_exchange_strong(expected, 0);
+    notify(2, 5);
 }
 
 void CMyProtocl::serveDownload(const Request& request) {
