@@ -11,8 +11,15 @@ KESTRO_EXPORT(int) GSIInitConsole(HWND hWnd) {
         if (IO_CloseComm(3) == 0) return 0;
         platform::sleepMs(500);
         const SerialSettings s = readSerialSettings(CLocalCommConfig());
-        // A port that cannot be opened ends here: no thread is started for it.
-        if (IO_InitComm(s.port, s.baud, s.parity, s.byteSize, s.stopBits, 1024, 3) == 0) return 0;
+        // A port that cannot be opened ends here, and no console thread is left running
+        // (threads of an earlier start are stopped; the next start creates them again).
+        if (IO_InitComm(s.port, s.baud, s.parity, s.byteSize, s.stopBits, 1024, 3) == 0) {
+            if (CMyProtocl* console = g_pConsole) {
+                console->stopReadThread1();
+                console->stopWriteThread();
+            }
+            return 0;
+        }
         if (IO_SetMsghWndA(hWnd) == 0) return 0;
         return IO_InitDLL(3) == 1 ? 1 : 0;
     });

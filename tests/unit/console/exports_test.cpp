@@ -31,6 +31,7 @@ protected:
     }
     // A pseudo-terminal the console opens as COM5; its master stays with the test.
     std::string makePty() {
+        if (master >= 0) ::close(master);
         master = ::posix_openpt(O_RDWR | O_NOCTTY);
         EXPECT_GE(master, 0);
         EXPECT_EQ(::grantpt(master), 0);
@@ -72,13 +73,25 @@ TEST_F(ConsoleExports, InitOpensThePortWithTheConfiguredLineAndStartsTheThreads)
     KestroDestroyMessageWindow(window);
 }
 
-TEST_F(ConsoleExports, InitWithAPortThatCannotBeOpenedStartsNothing) {
+TEST_F(ConsoleExports, InitWithAPortThatCannotBeOpenedLeavesNothingRunning) {
     load("com=5\r\n");
     ::setenv("KESTRO_COM5", (host.dir() / "no-such-device").c_str(), 1);
     EXPECT_EQ(GSIInitConsole(nullptr), 0);
     ASSERT_NE(g_pConsole.load(), nullptr);
     EXPECT_FALSE(g_pConsole.load()->threadsStarted());
     EXPECT_FALSE(g_pConsole.load()->m_SerialPort.IsOpen());
+
+    // After a start that worked, a failed one stops the threads, and a good one again
+    // starts them.
+    makePty();
+    ASSERT_EQ(GSIInitConsole(nullptr), 1);
+    EXPECT_TRUE(g_pConsole.load()->threadsStarted());
+    ::setenv("KESTRO_COM5", (host.dir() / "no-such-device").c_str(), 1);
+    EXPECT_EQ(GSIInitConsole(nullptr), 0);
+    EXPECT_FALSE(g_pConsole.load()->threadsStarted());
+    makePty();
+    ASSERT_EQ(GSIInitConsole(nullptr), 1);
+    EXPECT_TRUE(g_pConsole.load()->threadsStarted());
 }
 
 TEST_F(ConsoleExports, RequestsReachTheConsoleObject) {
