@@ -3,11 +3,11 @@
 //   kestro console download FILE [--op N] [--param P] [--console-device PATH]
 //   kestro console upload DIR --struct|--data [--console-device PATH]
 //
-// Without --console-device the console is kestro-sim's console personality, started for
-// the command. The tool writes the host directory's settings (the console's port is its
-// "com"), opens the console with GSIInitConsole and follows the WM_CONSOLE_NOTIFY
-// messages: a progress bar for downloads, the received file for uploads, and a clear
-// message for each failure.
+// With --host-dir the user's settings are used as they are (the console's port is their
+// "com"); otherwise the tool writes its own host directory and, without --console-device,
+// starts kestro-sim's console personality for the command. It opens the console with
+// GSIInitConsole and follows the WM_CONSOLE_NOTIFY messages: a progress bar for
+// downloads, the received file for uploads, and a clear message for each failure.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -197,17 +197,36 @@ public:
         const Options& o = c_.options;
         if (o.mode == Mode::Demo) return c_.out.fail(kExitUsage, "console: demonstration mode has no console port");
         std::string error, device = a_.device;
-        if (device.empty()) {
-            if (!sim_.start(o.simPath, &error))
-                return c_.out.fail(kExitNoConnection, "cannot start the console simulator: " + error);
-            device = sim_.pty();
+        int com = o.line.com;
+        std::string hostDir;
+        if (o.hostDirGiven) {
+            // The user's settings, used as they are: the console's port is their "com",
+            // reached through KESTRO_COM<n> (or the system's port) unless --console-device
+            // names the device.
+            hostDir = o.hostDir;
+            if (!hasPathIndex(hostDir))
+                return c_.out.fail(kExitNoConnection, hostDir + " has no Gen/INI/Path.ini (kestro init " + hostDir +
+                                                          " writes an example to edit)");
+            long n = 0;
+            if (!parseInteger(readSetting(hostDir, "LocalConfigPath", "Serial comm", "com", "0"), n) || n < 1) n = 1;
+            com = static_cast<int>(n);
+        } else {
+            hostDir = ownHostDirectory(device.empty() ? "sim" : "device");
+            HostSetup setup;
+            setup.demo = false;
+            setup.line = o.line;
+            if (!prepareHostDirectory(hostDir, setup, &error)) return c_.out.fail(kExitNoConnection, error);
+            if (device.empty()) {
+                if (!sim_.start(o.simPath, &error))
+                    return c_.out.fail(kExitNoConnection, "cannot start the console simulator: " + error);
+                device = sim_.pty();
+            }
         }
-        HostSetup setup;
-        setup.demo = false;
-        setup.comPort = o.line.com;
-        if (!prepareHostDirectory(o.hostDir, setup, &error)) return c_.out.fail(kExitNoConnection, error);
-        ::setenv("KESTRO_HOST_DIR", o.hostDir.c_str(), 1);
-        ::setenv(("KESTRO_COM" + std::to_string(o.line.com)).c_str(), device.c_str(), 1);
+        const std::string variable = "KESTRO_COM" + std::to_string(com);
+        if (!device.empty()) ::setenv(variable.c_str(), device.c_str(), 1);
+        else if (const char* configured = std::getenv(variable.c_str())) device = configured;
+        else device = "/dev/ttyS" + std::to_string(com - 1);
+        ::setenv("KESTRO_HOST_DIR", hostDir.c_str(), 1);
         if (!loadApi(api_, o.library, &error)) return c_.out.fail(kExitNoConnection, error);
         loaded_ = true;
         init_ = reinterpret_cast<int (*)(HWND)>(api_.symbol("GSIInitConsole"));
@@ -216,7 +235,7 @@ public:
         if (!init_ || !close_ || !request_) return c_.out.fail(kExitRefused, "this library has no console exports");
         window_ = api_.createWindow();
         c_.out.field("console_port", "console port", Json::string(device),
-                     device + " (COM" + std::to_string(o.line.com) + ")");
+                     device + " (COM" + std::to_string(com) + ")");
         if (init_(window_) != 1)
             return c_.out.fail(kExitNoConnection, "GSIInitConsole failed: cannot open " + device);
         opened_ = true;
@@ -401,7 +420,8 @@ KESTRO_CLI_COMMAND(console) = {
     "                  9 and 10 send one frame with the byte --param P)\n"
     "  upload DIR      receive AprStruct.bin (--struct) or AprData.bin (--data) into DIR\n"
     "  --console-device PATH  the console's serial device (default: kestro-sim's console,\n"
-    "                  started for the command); the port number is --com\n",
+    "                  started for the command); the port number is --com, or with\n"
+    "                  --host-dir the \"com\" of that directory's settings, used as they are\n",
     Needs::Itself,
     checkConsole,
     runConsole};
