@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <initializer_list>
 #include <mutex>
 #include <vector>
 
@@ -71,11 +72,20 @@ bool sendApply(CCommProtocol& link, Bytes& frame, int bag) {
     return link.ProcessCpuDataBag(frame.data(), static_cast<int>(frame.size()), bag, 1) != 0;
 }
 
+// A frame of `head` followed by count bytes (sized first and filled byte by byte:
+// GCC 12 warns falsely about an insert after an initializer list at -O2).
+Bytes frameOf(std::initializer_list<std::uint8_t> head, const std::uint8_t* bytes, std::size_t count) {
+    Bytes frame(head.size() + count);
+    std::size_t i = 0;
+    for (std::uint8_t b : head) frame[i++] = b;
+    for (std::size_t k = 0; k < count; ++k) frame[i++] = bytes[k];
+    return frame;
+}
+
 // 01 0F 01 83 00 (tube-1) k, then the table's 384 bytes.
 Bytes kwLimitFrame(int tube, int k, const std::uint8_t* table) {
-    Bytes frame = {0x01, 0x0F, 0x01, 0x83, 0x00, static_cast<std::uint8_t>(tube - 1), static_cast<std::uint8_t>(k)};
-    frame.insert(frame.end(), table, table + kKwLimitTableSize);
-    return frame;
+    return frameOf({0x01, 0x0F, 0x01, 0x83, 0x00, static_cast<std::uint8_t>(tube - 1), static_cast<std::uint8_t>(k)}, table,
+                   kKwLimitTableSize);
 }
 
 }  // namespace
@@ -135,11 +145,11 @@ int applyTubeFile(CCommProtocol& link, const std::string& path, int tube, Clock&
     const std::uint8_t t0 = static_cast<std::uint8_t>(tube - 1);
     writeDataBagStore(kTubeSelectIndex, kTubeBlockOffset, &t0, 1);
 
-    Bytes frame = {0x01, 0x04, 0x01, 0xC2, 0x00};
+    Bytes frame;
     {
         DataBagStoreAccess store(kTubeSelectIndex);
         const std::uint8_t* t = store.bytes().data() + kTubeBlockOffset;
-        frame.insert(frame.end(), t, t + kTubeRecordSize + 1);  // T0..T448
+        frame = frameOf({0x01, 0x04, 0x01, 0xC2, 0x00}, t, kTubeRecordSize + 1);  // T0..T448
     }
     if (link.m_pData->bDemo) return tube;
     const bool accepted = sendApply(link, frame, kTubeSelectBag);
@@ -166,8 +176,7 @@ int applyWholeTubeFile(CCommProtocol& link, const std::uint8_t* image, int tube,
     if (!image || (tube != 1 && tube != 2)) return 0;
     std::lock_guard<std::recursive_mutex> lock(link.m_PacketOperationLock);
     link.m_bPacketRead[kTubeSelectReadSlot] = 1;
-    Bytes record = {0x01, 0x04, 0x01, 0xC2, 0x00, static_cast<std::uint8_t>(tube - 1)};
-    record.insert(record.end(), image, image + kTubeRecordSize);
+    Bytes record = frameOf({0x01, 0x04, 0x01, 0xC2, 0x00, static_cast<std::uint8_t>(tube - 1)}, image, kTubeRecordSize);
     if (!sendApply(link, record, kTubeSelectBag)) return 0;
     clock.sleepMs(kAfterTubeRecordMs);
     for (int k = 0; k < 4; ++k) {
