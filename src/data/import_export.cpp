@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -345,8 +344,7 @@ public:
 
     ~TransferRun() {
         // Whatever happened, the current directory goes back to the home directory.
-        std::error_code ec;
-        std::filesystem::current_path(m_owner.homeDirectory(), ec);
+        platform::setCurrentDirectory(m_owner.homeDirectory());
     }
 
     int exportData();
@@ -479,9 +477,7 @@ int TransferRun::exportData() {
         platform::deleteFile(temporary);
         return fail("Failed to export generator data: " + temporary + " could not be written");
     }
-    std::error_code ec;
-    std::filesystem::rename(temporary, m_path, ec);
-    if (ec) {
+    if (!platform::replaceFile(temporary, m_path)) {
         platform::deleteFile(temporary);
         return fail("Failed to export generator data: " + m_path + " could not be replaced");
     }

@@ -143,7 +143,8 @@ int runTransfer(Context& c, const char* exportName, const char* what, const std:
                     std::to_string(p.recordsDone) + "/" + std::to_string(p.recordsTotal) + " in " +
                         clockText(p.elapsedMs));
     }
-    c.out.field("result", what, Json::integer(result), result == 1 ? "done (1)" : "failed (" + std::to_string(result) + ")");
+    c.out.field("result", "result", Json::integer(result),
+                std::string(what) + (result == 1 ? " done (1)" : " failed (" + std::to_string(result) + ")"));
     c.out.field("file", "file", Json::string(path), path);
     c.out.field("trace", "trace file", Json::string(todaysTrace(c.session->hostDir())), todaysTrace(c.session->hostDir()));
     c.session->pollNotifications(c.out);
