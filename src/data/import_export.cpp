@@ -393,7 +393,9 @@ bool TransferRun::exportTubes(const Section& s, const std::string& file) {
         if (!ok) return false;
         m_owner.recordDone();
     }
+    // Disarmed as IO_SetBackupMode (0, path) leaves it.
     m_link.m_bBackupTube = 0;
+    m_link.m_strTubeFilePath = m_path;
     wait(kTubeRecordWaitMs);
     return true;
 }
