@@ -47,6 +47,8 @@ typedef struct KestroTransferProgress {
     int32_t recordsTotal; /* records of the whole operation */
     int64_t elapsedMs;    /* since it started (to its end once finished) */
     int32_t result;       /* once finished: its result (1 success, 0 failure) */
+    int32_t sectionNumber; /* 1-based number of the section being transferred */
+    int32_t sectionCount;  /* sections of the whole operation */
     char section[64];     /* the section being transferred, as the trace names it */
 } KestroTransferProgress;
 

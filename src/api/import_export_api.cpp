@@ -69,6 +69,8 @@ KESTRO_EXPORT(int) KestroGetTransferProgress(KestroTransferProgress* out) {
         out->recordsTotal = p.recordsTotal;
         out->elapsedMs = p.elapsedMs;
         out->result = p.result;
+        out->sectionNumber = p.sectionNumber;
+        out->sectionCount = p.sectionCount;
         std::strncpy(out->section, p.section.c_str(), sizeof out->section - 1);
         return p.running ? 1 : 0;
     });

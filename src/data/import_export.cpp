@@ -229,6 +229,13 @@ std::vector<Section> importPlan(TransferOperation operation, const Features& f) 
     return plan;
 }
 
+// Sections with a name (the end mark has none).
+int sectionCount(const std::vector<Section>& plan) {
+    int n = 0;
+    for (const Section& s : plan) n += s.kind == SectionKind::EndMark ? 0 : 1;
+    return n;
+}
+
 int recordCount(const std::vector<Section>& plan) {
     int n = 0;
     for (const Section& s : plan) n += static_cast<int>(s.records.size());
@@ -431,7 +438,7 @@ bool TransferRun::exportSection(const Section& s, File& file) {
 
 int TransferRun::exportData() {
     std::lock_guard<std::recursive_mutex> operation(m_link.m_PacketOperationLock);
-    m_owner.beginProgress(m_operation, 0);
+    m_owner.beginProgress(m_operation, 0, 0);
     if (!generatorAnswers()) return fail("Generator does not answer: nothing exported");
     m_owner.GeneratorCompatibility(m_link);
     const CompatibilityRecord& c = m_owner.m_CompInfo;
@@ -442,7 +449,7 @@ int TransferRun::exportData() {
     f.aecChannelFilm = c.AECDataChannelRelated != 0;
     f.dapCurve = c.DAPCalibrationUpdate != 0;
     const std::vector<Section> plan = exportPlan(f);
-    m_owner.beginProgress(m_operation, recordCount(plan));
+    m_owner.beginProgress(m_operation, recordCount(plan), sectionCount(plan));
 
     // Everything goes to a fresh temporary file; the target is replaced only by a
     // complete export.
@@ -552,7 +559,7 @@ bool TransferRun::importSection(const Section& s, File& file) {
 
 int TransferRun::importData() {
     std::lock_guard<std::recursive_mutex> operation(m_link.m_PacketOperationLock);
-    m_owner.beginProgress(m_operation, 0);
+    m_owner.beginProgress(m_operation, 0, 0);
 
     struct Lines {
         const char* begin;
@@ -611,7 +618,7 @@ int TransferRun::importData() {
     f.aecChannelFilm = g.AECDataChannelRelated && fromFile.AECDataChannelRelated;
     f.dapCurve = g.DAPCalibrationUpdate && fromFile.DAPCalibrationUpdate;
     const std::vector<Section> plan = importPlan(m_operation, f);
-    m_owner.beginProgress(m_operation, recordCount(plan));
+    m_owner.beginProgress(m_operation, recordCount(plan), sectionCount(plan));
 
     std::unique_ptr<File> file;
     for (const Section& s : plan) {
@@ -682,7 +689,7 @@ TransferProgress CImportExportOpt::progress() const {
     return copy;
 }
 
-void CImportExportOpt::beginProgress(TransferOperation operation, int total) {
+void CImportExportOpt::beginProgress(TransferOperation operation, int total, int sections) {
     std::lock_guard<std::mutex> lock(m_ProgressLock);
     if (!m_Progress.running || m_Progress.operation != operation) {
         m_Progress = TransferProgress{};
@@ -691,11 +698,13 @@ void CImportExportOpt::beginProgress(TransferOperation operation, int total) {
         m_Start = m_pClock->now();
     }
     m_Progress.recordsTotal = total;
+    m_Progress.sectionCount = sections;
 }
 
 void CImportExportOpt::setSection(const std::string& section) {
     std::lock_guard<std::mutex> lock(m_ProgressLock);
     m_Progress.section = section;
+    ++m_Progress.sectionNumber;
 }
 
 void CImportExportOpt::recordDone() {

@@ -77,6 +77,8 @@ struct TransferProgress {
     int recordsDone = 0;
     int recordsTotal = 0;
     std::string section;     // the section being transferred ("Tube Calibration ", ...)
+    int sectionNumber = 0;   // 1-based
+    int sectionCount = 0;
     std::int64_t elapsedMs = 0;
     int result = 0;          // 1 / 0 once finished; 0 while running
 };
@@ -113,7 +115,7 @@ public:
 
 private:
     friend class TransferRun;
-    void beginProgress(TransferOperation operation, int total);
+    void beginProgress(TransferOperation operation, int total, int sections);
     void setSection(const std::string& section);
     void recordDone();
     void endProgress(int result);

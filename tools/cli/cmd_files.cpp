@@ -103,8 +103,8 @@ private:
             std::fflush(stderr);
             drawn_ = true;
         } else if (section != lastSection_ && !section.empty()) {
-            std::fprintf(stderr, "%-30s records %d/%d, %s elapsed\n", section.c_str(), p.recordsDone, p.recordsTotal,
-                         clockText(p.elapsedMs).c_str());
+            std::fprintf(stderr, "section %2d/%-2d %-30s records %d/%d, %s elapsed\n", p.sectionNumber, p.sectionCount,
+                         section.c_str(), p.recordsDone, p.recordsTotal, clockText(p.elapsedMs).c_str());
             std::fflush(stderr);
             lastSection_ = section;
         }

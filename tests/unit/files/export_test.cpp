@@ -221,6 +221,8 @@ TEST_F(ExportTest, ProgressRisesToTheKnownTotal) {
     EXPECT_EQ(last.recordsTotal, 70);
     EXPECT_EQ(last.recordsDone, last.recordsTotal);
     EXPECT_EQ(last.elapsedMs, clock.sleptMs());
+    EXPECT_EQ(last.sectionCount, 13);  // tube records .. compatibility block
+    EXPECT_EQ(last.sectionNumber, 13);
 
     std::lock_guard<std::mutex> lock(seenLock);
     // Every bag frame after ST was sent while the export ran, with the total known.

@@ -242,6 +242,14 @@ TEST_F(ImportTest, FailuresStopWithTheirSection) {
     EXPECT_EQ(link->m_bRestoreTube, 0);
     EXPECT_EQ(fs::current_path(), fs::path(io->homeDirectory()));
 
+    // A generator that does not answer: nothing is sent after the status query.
+    fake.clearFrames();
+    stSilent = true;
+    EXPECT_EQ(IO_ImportAECCalibData(source().c_str()), 0);
+    EXPECT_TRUE(framesOf(8, false).empty());
+    EXPECT_NE(trace().find("Generator does not answer: nothing imported"), std::string::npos);
+    stSilent = false;
+
     // Without communication the tube record cannot be restored.
     nakIndex = -1;
     link->m_WorkFlags.bCommOk = 0;
@@ -259,6 +267,8 @@ TEST_F(ImportTest, ImportProgressCountsEveryRecord) {
     EXPECT_EQ(p.recordsDone, 67);
     EXPECT_EQ(p.result, 1);
     EXPECT_EQ(std::string(p.section), "Generator KW_MS Table ");
+    EXPECT_EQ(p.sectionNumber, 11);  // tube records .. power/time table
+    EXPECT_EQ(p.sectionCount, 11);
 }
 
 }  // namespace
