@@ -623,6 +623,7 @@ int TransferRun::importData() {
     std::unique_ptr<File> file;
     for (const Section& s : plan) {
         if (s.kind == SectionKind::TubeRecords) {
+            trace("Start to transform " + sectionName(s.namePacket) + "data...");
             m_owner.setSection(sectionName(s.namePacket));
             if (!importTubes(s)) {
                 m_link.m_bRestoreTube = 0;

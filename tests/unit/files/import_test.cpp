@@ -89,7 +89,8 @@ TEST_F(ImportTest, FullImportWritesTheFilesRecords) {
     const std::string t = trace();
     EXPECT_NE(t.find("IO_ImportGenData : enter "), std::string::npos);
     EXPECT_LT(t.find("Begin to restore generator calibration data for Import/Export"),
-              t.find("Start to transform Generator Limits data..."));
+              t.find("Start to transform Tube Select data..."));
+    EXPECT_LT(t.find("Start to transform Tube Select data..."), t.find("Start to transform Generator Limits data..."));
     EXPECT_NE(t.find("Succeed in restoring generator calibraton data for Import/Export!"), std::string::npos);
     EXPECT_EQ(fs::current_path(), fs::path(io->homeDirectory()));
     EXPECT_EQ(link->m_bRestoreTube, 0);
