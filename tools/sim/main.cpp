@@ -1,4 +1,4 @@
-// kestro-sim [--device PATH] [--control SOCKET] [--link PATH] [--quiet]
+// kestro-sim [--device PATH] [--control SOCKET] [--link PATH] [--data FILE] [--quiet]
 //            [--console [--console-device PATH] [--console-link PATH]]
 //
 // Plays the generator. Without --device it creates a pseudo-terminal and prints
@@ -35,10 +35,11 @@ void onSignal(int) {
 
 void usage(FILE* to) {
   std::fprintf(to,
-               "usage: kestro-sim [--device PATH] [--control SOCKET] [--link PATH] [--quiet]\n"
+               "usage: kestro-sim [--device PATH] [--control SOCKET] [--link PATH] [--data FILE] [--quiet]\n"
                "  --device PATH    serve an existing serial device instead of a new pseudo-terminal\n"
                "  --control SOCKET also accept control commands on a UNIX stream socket\n"
                "  --link PATH      keep a symbolic link at PATH pointing to the pseudo-terminal\n"
+               "  --data FILE      load the data set from FILE (when it exists) and save it there on exit\n"
                "  --quiet          do not log traffic on standard error\n"
                "  --console        also play a service console on its own pseudo-terminal\n"
                "  --console-device PATH, --console-link PATH  as --device and --link, for the console\n"
@@ -108,6 +109,7 @@ std::string runLines(kestro::sim::Simulator& sim, std::string& buffer) {
 int main(int argc, char** argv) {
   kestro::sim::SimulatorOptions options;
   std::string controlPath;
+  std::string dataPath;
   bool quiet = false;
   bool console = false;
   kestro::sim::ConsoleOptions consoleOptions;
@@ -123,6 +125,7 @@ int main(int argc, char** argv) {
     if (a == "--device") options.devicePath = next();
     else if (a == "--control") controlPath = next();
     else if (a == "--link") options.linkPath = next();
+    else if (a == "--data") dataPath = next();
     else if (a == "--quiet") quiet = true;
     else if (a == "--console") console = true;
     else if (a == "--console-device") consoleOptions.devicePath = next(), console = true;
@@ -145,6 +148,13 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &sa, nullptr);
 
   kestro::sim::Simulator sim(options);
+  if (!dataPath.empty() && ::access(dataPath.c_str(), F_OK) == 0) {
+    std::string why;
+    if (!sim.loadDataSet(dataPath, &why)) {
+      std::fprintf(stderr, "kestro-sim: %s\n", why.c_str());
+      return 1;
+    }
+  }
   if (!quiet) {
     const auto t0 = std::chrono::steady_clock::now();
     sim.setTrafficObserver([t0](const std::string& text) {
@@ -261,5 +271,12 @@ int main(int argc, char** argv) {
   consoleSim = nullptr;
   consoleSimulator.stop();
   sim.stop();
+  if (!dataPath.empty()) {
+    std::string why;
+    if (!sim.saveDataSet(dataPath, &why)) {
+      std::fprintf(stderr, "kestro-sim: %s\n", why.c_str());
+      return 1;
+    }
+  }
   return 0;
 }
