@@ -30,6 +30,7 @@
 #include "link/apr_types.h"
 #include "link/byte_transport.h"
 #include "link/link_thread.h"
+#include "link/unit_reader.h"
 
 namespace kestro {
 
@@ -222,6 +223,9 @@ protected:
     void beginDestruction();
 
     ByteTransport* transport() const { return m_pTransport; }
+    // A frame transport's reader for the parser and the reader thread (nullptr: bytes
+    // from the ByteTransport). Set it before the threads start; not owned.
+    void setUnitReader(UnitReader* reader) { m_pUnitReader = reader; }
     // The run flag of the concrete class's threads (its static `thread`).
     std::atomic<int>& runFlag() const { return *m_pRunFlag; }
 
@@ -250,6 +254,7 @@ protected:
 
 private:
     ByteTransport* m_pTransport = nullptr;
+    UnitReader* m_pUnitReader = nullptr;
     std::atomic<int>* m_pRunFlag = nullptr;
 };
 

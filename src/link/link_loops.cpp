@@ -42,6 +42,25 @@ unsigned CCommProtocol::readThreadPro(void* param) {
     if (!param) return static_cast<unsigned>(-1);
     CCommProtocol& link = *static_cast<CCommProtocol*>(param);
 
+    auto receive = [&link] {
+        switch (link.m_nDllMode.load()) {
+            case 1: link.ReceiveProgModePro(); break;
+            case 2: link.ReceiveCalibModePro(); break;
+            default: link.ReceiveWorkModePro(); break;
+        }
+    };
+
+    // A frame transport waits inside its receive (a bounded wait): one receive
+    // procedure, then a 1 ms pause, until the run flag drops.
+    if (link.m_pUnitReader && link.m_pUnitReader->pacesReader()) {
+        while (link.runFlag() == 1) {
+            if (!LinkThread::pausePoint()) break;
+            receive();
+            if (!LinkThread::sleepMs(1)) break;
+        }
+        return 0;
+    }
+
     while (link.runFlag() == 1) {
         if (!LinkThread::pausePoint()) break;
         ByteTransport* port = link.transport();
@@ -69,11 +88,7 @@ unsigned CCommProtocol::readThreadPro(void* param) {
             }
         }
 
-        switch (link.m_nDllMode.load()) {
-            case 1: link.ReceiveProgModePro(); break;
-            case 2: link.ReceiveCalibModePro(); break;
-            default: link.ReceiveWorkModePro(); break;
-        }
+        receive();
     }
     return 0;
 }

@@ -1,0 +1,36 @@
+#pragma once
+// Where the parser gets the bytes of one unit. A byte transport (the serial port) hands
+// out one byte at a time; a frame transport (CAN) hands out the bytes of 8-byte frames,
+// starts every unit with a fresh frame and drops what is left of the last frame when the
+// unit ends. The parser itself is the same for both.
+
+#include <cstdint>
+#include <optional>
+
+namespace kestro {
+
+class UnitReader {
+public:
+    virtual ~UnitReader() = default;
+
+    // Starts a unit. asciiMessage: an ASCII message is about to be read (a frame reader
+    // bounds how many further frames such a message may take). false: nothing arrived,
+    // there is no unit this call.
+    virtual bool beginUnit(bool asciiMessage) = 0;
+    // The unit's next byte; nullopt when the receive was given up (abort flag, run flag,
+    // transport closed, a missing continuation, the frame budget of a message spent).
+    virtual std::optional<std::uint8_t> nextByte() = 0;
+    // Whether a data-bag reply with a wrong checksum is also written to the trace.
+    virtual bool tracesDataBagChecksum() const { return false; }
+
+    // ---- Reader thread ------------------------------------------------------------------
+    // true: the reader thread does not wait for input itself; beginUnit() waits a
+    // bounded time and the loop pauses 1 ms between units.
+    virtual bool pacesReader() const { return false; }
+    // Called by startReadThread before the thread is created, and after it was created
+    // (or found running).
+    virtual void beforeReaderStart() {}
+    virtual void afterReaderStart() {}
+};
+
+}  // namespace kestro
