@@ -59,4 +59,4 @@ endfunction()
 
 # The platform layer reads version resources (VERSION.dll): whatever links the test
 # archive needs its import library too.
-target_link_libraries(kestro_objects PUBLIC version)
+target_link_libraries(kestro_objects PUBLIC version ws2_32)
