@@ -167,6 +167,7 @@ std::optional<std::string> SocketCandMedia::nextElement(const std::shared_ptr<Tc
 
 bool SocketCandMedia::open(std::string* error) {
     dropConnection();
+    std::lock_guard<std::timed_mutex> rx(m_rxMutex);
     m_buffer.clear();
     std::string reason;
     std::shared_ptr<TcpConnection> c = connectTcp(m_host, m_port, kConnectTimeoutMs, &reason);
@@ -204,10 +205,9 @@ void SocketCandMedia::setAcceptance(std::uint32_t first, std::uint32_t last) {
 
 bool SocketCandMedia::activate(std::uint32_t, std::string* error, std::string*) {
     // The bit rate is the server's bus's; socketcand does not tell it to its clients.
-    if (!connected()) {
-        if (error) *error = "socketcand " + m_host + ":" + std::to_string(m_port) + ": not connected";
-        return false;
-    }
+    // A server that went away since the bus was opened is connected again here, so a
+    // new start-up finds a server that came back.
+    if (!connected() && !open(error)) return false;
     m_active = true;
     return true;
 }
@@ -226,6 +226,8 @@ bool SocketCandMedia::transmit(const CanFrame* frames, int count) {
 
 bool SocketCandMedia::receive(CanFrame* frame, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::timed_mutex> rx(m_rxMutex, std::defer_lock);
+    if (!rx.try_lock_for(std::chrono::milliseconds(timeoutMs))) return false;  // being opened
     const std::shared_ptr<TcpConnection> c = connection();
     if (!c) {
         // No bus: the wait still takes its time, so a receive loop does not spin.

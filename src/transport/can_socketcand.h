@@ -31,6 +31,7 @@ public:
     SocketCandMedia(std::string host, int port, std::string bus);
     ~SocketCandMedia() override;
 
+    // Connects and runs the handshake; a lost connection is opened again by activate().
     bool open(std::string* error) override;
     void setAcceptance(std::uint32_t first, std::uint32_t last) override;
     bool activate(std::uint32_t bitRate, std::string* error, std::string* warning) override;
@@ -56,7 +57,8 @@ private:
 
     mutable std::mutex m_mutex;  // the connection pointer
     std::shared_ptr<TcpConnection> m_connection;
-    // Only the thread that receives touches the buffer (open() runs before it starts).
+    // Held by open() and receive(): the text received and not yet taken.
+    std::timed_mutex m_rxMutex;
     std::string m_buffer;
     std::atomic<std::uint32_t> m_firstId{0};
     std::atomic<std::uint32_t> m_lastId{0x1FFFFFFF};
