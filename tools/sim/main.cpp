@@ -1,7 +1,8 @@
-// kestro-sim [--device PATH] [--control SOCKET] [--link PATH] [--quiet]
+// kestro-sim [--device PATH | --can BUS] [--control SOCKET] [--link PATH] [--quiet]
 //
 // Plays the generator. Without --device it creates a pseudo-terminal and prints
-// "PTY <slave path>" as its first line. Control commands come one per line from standard
+// "PTY <slave path>" as its first line. With --can it serves a CAN bus instead
+// (socketcand:PORT on 127.0.0.1, or socketcan:IFACE) and prints "CAN <KESTRO_CAN value>". Control commands come one per line from standard
 // input and, with --control, from clients of a UNIX stream socket; each gets one reply.
 #include <fcntl.h>
 #include <poll.h>
@@ -15,9 +16,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "kestro_sim/can_face.h"
 #include "kestro_sim/simulator.h"
 
 namespace {
@@ -31,8 +34,9 @@ void onSignal(int) {
 
 void usage(FILE* to) {
   std::fprintf(to,
-               "usage: kestro-sim [--device PATH] [--control SOCKET] [--link PATH] [--quiet]\n"
+               "usage: kestro-sim [--device PATH | --can BUS] [--control SOCKET] [--link PATH] [--quiet]\n"
                "  --device PATH    serve an existing serial device instead of a new pseudo-terminal\n"
+               "  --can BUS        serve a CAN bus: socketcand:PORT (127.0.0.1, 0 = any port) or socketcan:IFACE\n"
                "  --control SOCKET also accept control commands on a UNIX stream socket\n"
                "  --link PATH      keep a symbolic link at PATH pointing to the pseudo-terminal\n"
                "  --quiet          do not log traffic on standard error\n"
@@ -76,6 +80,9 @@ struct Client {
   std::string pending;
 };
 
+// Control lines go to the CAN face when there is one (it passes the rest on).
+kestro::sim::CanFace* canFace = nullptr;
+
 // Runs every complete line of buffer through the simulator; returns the replies.
 std::string runLines(kestro::sim::Simulator& sim, std::string& buffer) {
   std::string replies;
@@ -85,7 +92,10 @@ std::string runLines(kestro::sim::Simulator& sim, std::string& buffer) {
     buffer.erase(0, nl + 1);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::string reply;
-    sim.control(line, &reply);
+    if (canFace)
+      canFace->control(line, &reply);
+    else
+      sim.control(line, &reply);
     replies += reply + "\n";
     if (sim.quitRequested()) break;
   }
@@ -97,6 +107,7 @@ std::string runLines(kestro::sim::Simulator& sim, std::string& buffer) {
 int main(int argc, char** argv) {
   kestro::sim::SimulatorOptions options;
   std::string controlPath;
+  std::string canBus;
   bool quiet = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -108,6 +119,7 @@ int main(int argc, char** argv) {
       return argv[++i];
     };
     if (a == "--device") options.devicePath = next();
+    else if (a == "--can") canBus = next();
     else if (a == "--control") controlPath = next();
     else if (a == "--link") options.linkPath = next();
     else if (a == "--quiet") quiet = true;
@@ -128,7 +140,15 @@ int main(int argc, char** argv) {
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
 
-  kestro::sim::Simulator sim(options);
+  std::unique_ptr<kestro::sim::Simulator> serialSim;
+  std::unique_ptr<kestro::sim::CanFace> face;
+  if (!canBus.empty()) {
+    face = std::make_unique<kestro::sim::CanFace>(options, kestro::sim::CanFaceOptions{canBus, "can0"});
+    canFace = face.get();
+  } else {
+    serialSim = std::make_unique<kestro::sim::Simulator>(options);
+  }
+  kestro::sim::Simulator& sim = face ? face->simulator() : *serialSim;
   if (!quiet) {
     const auto t0 = std::chrono::steady_clock::now();
     sim.setTrafficObserver([t0](const std::string& text) {
@@ -137,7 +157,7 @@ int main(int argc, char** argv) {
     });
   }
   std::string error;
-  if (!sim.start(&error)) {
+  if (face ? !face->start(&error) : !sim.start(&error)) {
     std::fprintf(stderr, "kestro-sim: %s\n", error.c_str());
     return 1;
   }
@@ -150,7 +170,10 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (options.devicePath.empty()) {
+  if (face) {
+    std::printf("CAN %s\n", face->libraryBusSpec().c_str());
+    std::fflush(stdout);
+  } else if (options.devicePath.empty()) {
     std::printf("PTY %s\n", sim.portPath().c_str());
     std::fflush(stdout);
   }
@@ -222,6 +245,9 @@ int main(int argc, char** argv) {
     ::close(listenFd);
     ::unlink(controlPath.c_str());
   }
-  sim.stop();
+  if (face)
+    face->stop();
+  else
+    sim.stop();
   return 0;
 }

@@ -89,9 +89,32 @@ void makeRaw(int fd) {
 }  // namespace
 
 CanFace::CanFace(SimulatorOptions simulatorOptions, CanFaceOptions faceOptions)
-    : simOptions(std::move(simulatorOptions)), options(std::move(faceOptions)) {}
+    : simOptions(std::move(simulatorOptions)), options(std::move(faceOptions)) {
+  // The generator's line: a pseudo-terminal whose slave the simulator serves. Made here
+  // so that the simulator exists (and can be set up) before start().
+  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char name[128] = "";
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
+    setError(&lineError, "pseudo-terminal");
+  } else if ((keepSlave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0) {
+    setError(&lineError, "pseudo-terminal slave");
+  } else {
+    makeRaw(keepSlave);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+  }
+  SimulatorOptions o = simOptions;
+  o.devicePath = name;
+  o.linkPath.clear();
+  sim = std::make_unique<Simulator>(o);
+}
 
-CanFace::~CanFace() { stop(); }
+CanFace::~CanFace() {
+  stop();
+  for (int* fd : {&master, &keepSlave}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+}
 
 std::string CanFace::libraryBusSpec() const {
   if (useSocketCan) return "socketcan:" + interfaceName;
@@ -101,6 +124,7 @@ std::string CanFace::libraryBusSpec() const {
 bool CanFace::start(std::string* error) {
   stop();
   stopping = false;
+  pending.clear();
   const std::string& bus = options.bus;
   if (bus.rfind("socketcan:", 0) == 0) {
     useSocketCan = true;
@@ -119,19 +143,10 @@ bool CanFace::start(std::string* error) {
     return false;
   }
 
-  // The generator's line: a pseudo-terminal whose slave the simulator serves.
-  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  char name[128];
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0)
-    return setError(error, "pseudo-terminal"), stop(), false;
-  keepSlave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (keepSlave < 0) return setError(error, "pseudo-terminal slave"), stop(), false;
-  makeRaw(keepSlave);
-  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-  SimulatorOptions o = simOptions;
-  o.devicePath = name;
-  o.linkPath.clear();
-  sim = std::make_unique<Simulator>(o);
+  if (!lineError.empty() || keepSlave < 0) {
+    if (error) *error = lineError;
+    return false;
+  }
   if (!sim->start(error)) {
     stop();
     return false;
@@ -176,7 +191,7 @@ void CanFace::stop() {
   if (ioThread.joinable()) ioThread.join();
   if (sim) sim->stop();
   closeClient();
-  for (int* fd : {&listenFd, &canFd, &wakeFd, &master, &keepSlave}) {
+  for (int* fd : {&listenFd, &canFd, &wakeFd}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
   }

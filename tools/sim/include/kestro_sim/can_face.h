@@ -60,6 +60,7 @@ class CanFace {
   CanFace(const CanFace&) = delete;
   CanFace& operator=(const CanFace&) = delete;
 
+  // Starts the simulator and the bus; stop() ends both (start() may follow again).
   bool start(std::string* error = nullptr);
   void stop();
 
@@ -94,6 +95,7 @@ class CanFace {
   CanFaceOptions options;
   std::unique_ptr<Simulator> sim;
 
+  std::string lineError;
   int master = -1;     // the face's end of the generator's pseudo-terminal
   int keepSlave = -1;  // keeps the slave open across the simulator's disconnects
   int listenFd = -1;
