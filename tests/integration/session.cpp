@@ -51,7 +51,9 @@ bool Session::overCan() {
 void Session::startSimulator(sim::SimulatorOptions options) {
     std::string error;
     if (overCan()) {
-        m_canFace = std::make_unique<sim::CanFace>(options, sim::CanFaceOptions{});
+        sim::CanFaceOptions can;
+        if (const char* bus = std::getenv("KESTRO_IT_CAN_BUS"); bus && *bus) can.bus = bus;  // e.g. socketcan:vcan0
+        m_canFace = std::make_unique<sim::CanFace>(options, can);
         ASSERT_TRUE(m_canFace->start(&error)) << error;
         m_sim = &m_canFace->simulator();
         ::setenv("KESTRO_CAN", m_canFace->libraryBusSpec().c_str(), 1);
