@@ -123,32 +123,32 @@ void SocketCandMedia::dropConnection() {
 }
 
 std::optional<std::string> SocketCandMedia::nextElement(const std::shared_ptr<TcpConnection>& connection,
-                                                        int timeoutMs) {
+                                                        std::string& buffer, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         // Whatever precedes a "<" is no element: dropped and counted.
-        const std::size_t start = m_buffer.find('<');
+        const std::size_t start = buffer.find('<');
         if (start == std::string::npos) {
-            if (!trim(m_buffer).empty()) ++m_malformed;
-            m_buffer.clear();
+            if (!trim(buffer).empty()) ++m_malformed;
+            buffer.clear();
         } else {
-            if (!trim(std::string_view(m_buffer).substr(0, start)).empty()) ++m_malformed;
-            m_buffer.erase(0, start);
-            const std::size_t end = m_buffer.find('>');
-            const std::size_t nested = m_buffer.find('<', 1);
+            if (!trim(std::string_view(buffer).substr(0, start)).empty()) ++m_malformed;
+            buffer.erase(0, start);
+            const std::size_t end = buffer.find('>');
+            const std::size_t nested = buffer.find('<', 1);
             if (nested != std::string::npos && (end == std::string::npos || nested < end)) {
                 ++m_malformed;  // an element that never closed
-                m_buffer.erase(0, nested);
+                buffer.erase(0, nested);
                 continue;
             }
             if (end != std::string::npos) {
-                std::string element(trim(std::string_view(m_buffer).substr(1, end - 1)));
-                m_buffer.erase(0, end + 1);
+                std::string element(trim(std::string_view(buffer).substr(1, end - 1)));
+                buffer.erase(0, end + 1);
                 return element;
             }
-            if (m_buffer.size() > kMaxElement) {
+            if (buffer.size() > kMaxElement) {
                 ++m_malformed;
-                m_buffer.clear();
+                buffer.clear();
             }
         }
         const auto now = std::chrono::steady_clock::now();
@@ -161,14 +161,13 @@ std::optional<std::string> SocketCandMedia::nextElement(const std::shared_ptr<Tc
             dropConnection();
             return std::nullopt;
         }
-        m_buffer.append(chunk, static_cast<std::size_t>(n));
+        buffer.append(chunk, static_cast<std::size_t>(n));
     }
 }
 
 bool SocketCandMedia::open(std::string* error) {
     dropConnection();
-    std::lock_guard<std::timed_mutex> rx(m_rxMutex);
-    m_buffer.clear();
+    std::string buffer;
     std::string reason;
     std::shared_ptr<TcpConnection> c = connectTcp(m_host, m_port, kConnectTimeoutMs, &reason);
     if (!c) {
@@ -181,7 +180,7 @@ bool SocketCandMedia::open(std::string* error) {
         return false;
     };
     auto expect = [&](std::string_view wanted, const char* step) -> bool {
-        const std::optional<std::string> got = nextElement(c, kAnswerTimeoutMs);
+        const std::optional<std::string> got = nextElement(c, buffer, kAnswerTimeoutMs);
         if (!got) return fail(std::string("no ") + std::string(wanted) + " " + step);
         if (*got != wanted) return fail("unexpected answer \"< " + *got + " >\" " + step);
         return true;
@@ -193,6 +192,8 @@ bool SocketCandMedia::open(std::string* error) {
     const std::string raw = "< rawmode >";
     if (!c->sendAll(raw.data(), raw.size())) return fail("connection lost");
     if (!expect("ok", "to raw mode")) return false;
+    std::lock_guard<std::mutex> rx(m_rxMutex);
+    m_buffer = std::move(buffer);  // frames the server sent right after its "ok"
     std::lock_guard<std::mutex> lock(m_mutex);
     m_connection = std::move(c);
     return true;
@@ -226,8 +227,7 @@ bool SocketCandMedia::transmit(const CanFrame* frames, int count) {
 
 bool SocketCandMedia::receive(CanFrame* frame, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::unique_lock<std::timed_mutex> rx(m_rxMutex, std::defer_lock);
-    if (!rx.try_lock_for(std::chrono::milliseconds(timeoutMs))) return false;  // being opened
+    std::lock_guard<std::mutex> rx(m_rxMutex);
     const std::shared_ptr<TcpConnection> c = connection();
     if (!c) {
         // No bus: the wait still takes its time, so a receive loop does not spin.
@@ -240,7 +240,7 @@ bool SocketCandMedia::receive(CanFrame* frame, int timeoutMs) {
                                          : static_cast<int>(
                                                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)
                                                    .count());
-        const std::optional<std::string> element = nextElement(c, left);
+        const std::optional<std::string> element = nextElement(c, m_buffer, left);
         if (!element) return false;
         if (element->rfind("frame", 0) != 0) continue;  // "ok", "error ...", "echo": no frame
         const std::optional<CanFrame> got = parseSocketCandFrame(*element);

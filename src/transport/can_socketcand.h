@@ -47,7 +47,8 @@ public:
 private:
     // Reads until one whole element is in the buffer or the deadline passes; the element
     // without its brackets, trimmed. nullopt: none in time or the connection ended.
-    std::optional<std::string> nextElement(const std::shared_ptr<TcpConnection>& connection, int timeoutMs);
+    std::optional<std::string> nextElement(const std::shared_ptr<TcpConnection>& connection, std::string& buffer,
+                                           int timeoutMs);
     std::shared_ptr<TcpConnection> connection() const;
     void dropConnection();
 
@@ -57,8 +58,9 @@ private:
 
     mutable std::mutex m_mutex;  // the connection pointer
     std::shared_ptr<TcpConnection> m_connection;
-    // Held by open() and receive(): the text received and not yet taken.
-    std::timed_mutex m_rxMutex;
+    // The text received and not yet taken (open() builds a new one and puts it in
+    // place with the connection).
+    std::mutex m_rxMutex;
     std::string m_buffer;
     std::atomic<std::uint32_t> m_firstId{0};
     std::atomic<std::uint32_t> m_lastId{0x1FFFFFFF};
