@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <mutex>
+
 #include "transport/can_xl_api.h"
 
 namespace kestro::xl {
@@ -24,15 +26,15 @@ bool resolve(HMODULE module, const char* name, F*& target) {
     return true;
 }
 
-Api loadOnce(bool* ok) {
-    Api api{};
+bool load(Api& api) {
+    api = Api{};
 #if defined(_WIN64)
     const char* dll = "vxlapi64.dll";
 #else
     const char* dll = "vxlapi.dll";
 #endif
     HMODULE module = LoadLibraryA(dll);
-    *ok = module != nullptr && resolve(module, "xlOpenDriver", api.xlOpenDriver) &&
+    const bool ok = module != nullptr && resolve(module, "xlOpenDriver", api.xlOpenDriver) &&
           resolve(module, "xlGetDriverConfig", api.xlGetDriverConfig) &&
           resolve(module, "xlGetApplConfig", api.xlGetApplConfig) &&
           resolve(module, "xlSetApplConfig", api.xlSetApplConfig) &&
@@ -46,15 +48,20 @@ Api loadOnce(bool* ok) {
           resolve(module, "xlCanTransmit", api.xlCanTransmit) && resolve(module, "xlReceive", api.xlReceive) &&
           resolve(module, "xlSetNotification", api.xlSetNotification);
     api.waitForEvent = &waitForEventWin32;
-    return api;
+    if (!ok && module) FreeLibrary(module);
+    return ok;
 }
 
 }  // namespace
 
+// Loaded once it could be; a driver installed later is found by the next open.
 const Api* loadDriverApi() {
-    static bool ok = false;
-    static const Api api = loadOnce(&ok);
-    return ok ? &api : nullptr;
+    static std::mutex lock;
+    static Api api;
+    static bool loaded = false;
+    std::lock_guard<std::mutex> guard(lock);
+    if (!loaded) loaded = load(api);
+    return loaded ? &api : nullptr;
 }
 
 }  // namespace kestro::xl

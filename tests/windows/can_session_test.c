@@ -8,7 +8,9 @@
    The simulator is driven through the test script as in session_test.c: "ctl\req-<n>.txt"
    beside the host, the reply in "ctl\rep-<n>.txt".
 
-   can_session_test.exe   (prints a summary; the exit code is the number of failures) */
+   can_session_test.exe              (prints a summary; the exit code is the number of failures)
+   can_session_test.exe --no-driver  (no vxlapi.dll beside it: opening fails cleanly and the
+                                      trace says why) */
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -159,7 +161,9 @@ static const char* const kStartCalls[] = {
     "xlSetNotification port 1 level 1",
 };
 
-int main(void) {
+static int noDriver(void);
+
+int main(int argc, char** argv) {
     setvbuf(stdout, NULL, _IONBF, 0);
     DWORD n = GetModuleFileNameA(NULL, g_dir, sizeof g_dir);
     while (n > 0 && g_dir[n - 1] != '\\') --n;
@@ -172,6 +176,7 @@ int main(void) {
         pathOf(dir, sizeof dir, dirs[i]);
         CreateDirectoryA(dir, NULL);
     }
+    if (argc > 1 && strcmp(argv[1], "--no-driver") == 0) return noDriver();
     check(writeText("\\Gen\\INI\\Path.ini",
                     "[INI Path]\r\nFunctionConfigPath=\\Gen\\INI\\Function.ini\r\n"
                     "LocalConfigPath=\\Gen\\INI\\LocalComm.ini\r\nPathIniPath=\\Gen\\INI\\PathConfig.ini\r\n") &&
@@ -273,6 +278,42 @@ unload:
                   "\"KV080\" went out as one frame of identifier 0x550 and length 7 on channel mask 0");
             free(calls);
         }
+    }
+done:
+    printf("%d passed, %d failed\n", g_passed, g_failed);
+    return g_failed > 100 ? 100 : g_failed;
+}
+
+/* Without the driver DLL: IO_InitComm gives 0, the trace names the library, nothing
+   crashes, and the library unloads. */
+static int noDriver(void) {
+    check(writeText("\\Gen\\INI\\Path.ini",
+                    "[INI Path]\r\nFunctionConfigPath=\\Gen\\INI\\Function.ini\r\n"
+                    "LocalConfigPath=\\Gen\\INI\\LocalComm.ini\r\nPathIniPath=\\Gen\\INI\\PathConfig.ini\r\n") &&
+              writeText("\\Gen\\INI\\Function.ini", "[Function]\r\nDemo Enable=0\r\n") &&
+              writeText("\\Gen\\INI\\LocalComm.ini", "[Communication]\r\nCommunication Type=0\r\n") &&
+              writeText("\\Gen\\INI\\PathConfig.ini", "[LocalPath]\r\nTracePath=\\Trace\\\r\n"),
+          "settings for a CAN link, no vxlapi.dll beside the host");
+    HMODULE dll = LoadLibraryA("Kestro.dll");
+    check(dll != NULL, "LoadLibraryA(\"Kestro.dll\")");
+    if (!dll) goto done;
+    InitCommFn initComm = (InitCommFn)(void (*)(void))GetProcAddress(dll, "IO_InitComm");
+    VoidOfVoid deleteRes = (VoidOfVoid)(void (*)(void))GetProcAddress(dll, "IO_DeleteRes");
+    if (initComm) {
+        check(initComm(1, 19200, 0, 8, 1, 512, 1) == 0, "IO_InitComm(..., 1) = 0 without the driver library");
+        check(initComm(1, 19200, 0, 8, 1, 512, 1) == 0, "and again = 0");
+    }
+    if (deleteRes) deleteRes();
+    check(FreeLibrary(dll) != 0, "IO_DeleteRes and FreeLibrary return");
+    {
+        SYSTEMTIME st;
+        char name[64];
+        GetLocalTime(&st);
+        snprintf(name, sizeof name, "\\Trace\\%4d%02d%02d.txt", st.wYear, st.wMonth, st.wDay);
+        char* text = readAll(name);
+        check(text && strstr(text, "   CAN driver library could not be loaded: vxlapi.dll\r\n"),
+              "the trace says that the CAN driver library could not be loaded");
+        free(text);
     }
 done:
     printf("%d passed, %d failed\n", g_passed, g_failed);

@@ -343,6 +343,11 @@ run_can_session() {
         fail "compile can_session_test.c"
     [[ -x "$run/sim_control" ]] || cc -std=c11 -O1 -Wall -Wextra -Werror "$here/sim_control.c" -o "$run/sim_control" ||
         fail "compile sim_control.c"
+    # First without the driver DLL beside the host: a clean failure.
+    local bare="$run/can-no-driver" status=0
+    mkdir -p "$bare"
+    cp "$run/Kestro.dll" "$dir/can_session_test.exe" "$bare/"
+    (cd "$bare" && timeout 120 "$WINELOADER" ./can_session_test.exe --no-driver) || status=$?
     local socket
     socket="$(mktemp -d /tmp/kestro-sim-can.XXXXXX)/sim.sock"
     "$sim" --can socketcand:0 --control "$socket" --quiet </dev/null >"$dir/sim.out" 2>"$dir/sim.err" &
@@ -357,7 +362,7 @@ run_can_session() {
     unset KESTRO_CAN
     rm -f "$dir/xl_calls.txt"
     (cd "$dir" && timeout 180 "$WINELOADER" ./can_session_test.exe) &
-    local host=$! request=1 status=0
+    local host=$! request=1 status2=0
     while kill -0 "$host" 2>/dev/null; do
         if [[ -f "$dir/ctl/req-$request.txt" ]]; then
             "$run/sim_control" "$socket" 30000 <"$dir/ctl/req-$request.txt" >"$dir/ctl/rep-$request.tmp" ||
@@ -368,12 +373,12 @@ run_can_session() {
             sleep 0.02
         fi
     done
-    wait "$host" || status=$?
+    wait "$host" || status2=$?
     echo quit | "$run/sim_control" "$socket" 5000 >/dev/null || true
     wait "$pid" 2>/dev/null || true
     rm -rf "$(dirname "$socket")"
     if [[ -f "$dir/xl_calls.txt" ]]; then sed 's/^/xl: /' "$dir/xl_calls.txt" | head -n 40; fi
-    return "$status"
+    return $((status + status2))
 }
 
 case "$mode" in
