@@ -13,18 +13,23 @@ int Session::open(const Options& options, Output& out) {
     std::string error;
     mode_ = options.mode;
     hostDir_ = options.hostDir;
-    device_ = options.device;
+    overCan_ = options.overCan;
+    device_ = options.overCan ? options.canBus : options.device;
     if (mode_ == Mode::Simulator) {
-        if (!sim_.start(options.simPath, &error))
+        if (!sim_.start(options.simPath, &error, options.overCan))
             return out.fail(kExitNoConnection, "cannot start the simulator: " + error);
-        device_ = sim_.ptyPath();
+        device_ = options.overCan ? sim_.canBus() : sim_.ptyPath();
     }
     HostSetup setup;
     setup.demo = (mode_ == Mode::Demo);
     setup.comPort = options.line.com;
+    if (options.overCan) setup.communicationType = 0;  // the CAN link
     if (!prepareHostDirectory(hostDir_, setup, &error)) return out.fail(kExitNoConnection, error);
     ::setenv("KESTRO_HOST_DIR", hostDir_.c_str(), 1);
-    if (mode_ != Mode::Demo) ::setenv(("KESTRO_COM" + std::to_string(options.line.com)).c_str(), device_.c_str(), 1);
+    if (mode_ != Mode::Demo && options.overCan)
+        ::setenv("KESTRO_CAN", device_.c_str(), 1);
+    else if (mode_ != Mode::Demo)
+        ::setenv(("KESTRO_COM" + std::to_string(options.line.com)).c_str(), device_.c_str(), 1);
 
     if (!loadApi(api_, options.library, &error)) return out.fail(kExitNoConnection, error);
     loaded_ = true;
@@ -53,7 +58,7 @@ std::string Session::modeText() const {
     switch (mode_) {
         case Mode::Demo: return "demo";
         case Mode::Simulator: return "simulator on " + device_;
-        case Mode::Device: return "device " + device_;
+        case Mode::Device: return (overCan_ ? "CAN bus " : "device ") + device_;
     }
     return "";
 }

@@ -20,8 +20,11 @@ public:
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
-    bool start(const std::string& program, std::string* error);
+    // canFace: serve the CAN face (socketcand on 127.0.0.1) instead of a pseudo-terminal.
+    bool start(const std::string& program, std::string* error, bool canFace = false);
     const std::string& ptyPath() const { return pty_; }
+    // With the CAN face: the KESTRO_CAN value that reaches it.
+    const std::string& canBus() const { return can_; }
     bool running() const { return pid_ > 0; }
     bool control(std::string_view line);
     void stop();
@@ -31,6 +34,7 @@ private:
     int toChild_ = -1;
     int fromChild_ = -1;
     std::string pty_;
+    std::string can_;
     std::thread drain_;  // reads and drops the simulator's replies so it never blocks
 };
 
