@@ -43,8 +43,10 @@ public:
         m_limitFrames = asciiMessage;
         m_further = 0;
         m_pos = 0;
-        return m_link.ReceiveEightBytes(m_frame) == 1;
+        m_started = m_link.ReceiveEightBytes(m_frame) == 1;
+        return m_started;
     }
+    bool lastUnitStarted() const override { return m_started; }
 
     std::optional<std::uint8_t> nextByte() override {
         if (m_pos == 8) {
@@ -88,6 +90,7 @@ private:
     int m_pos = 8;
     int m_further = 0;
     bool m_limitFrames = false;
+    bool m_started = false;
 };
 
 CCanProtocol::CCanProtocol() : m_pPort(std::make_unique<FramePort>(*this)) {

@@ -51,12 +51,14 @@ unsigned CCommProtocol::readThreadPro(void* param) {
     };
 
     // A frame transport waits inside its receive (a bounded wait): one receive
-    // procedure, then a 1 ms pause, until the run flag drops.
-    if (link.m_pUnitReader && link.m_pUnitReader->pacesReader()) {
+    // procedure, then a 1 ms pause, until the run flag drops. The pause follows only a
+    // pass in which nothing arrived: frames already waiting (the rest of a burst, the
+    // answer to a command just sent) are taken at once instead of a millisecond later.
+    if (UnitReader* frames = link.m_pUnitReader; frames && frames->pacesReader()) {
         while (link.runFlag() == 1) {
             if (!LinkThread::pausePoint()) break;
             receive();
-            if (!LinkThread::sleepMs(1)) break;
+            if (!frames->lastUnitStarted() && !LinkThread::sleepMs(1)) break;
         }
         return 0;
     }

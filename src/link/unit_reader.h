@@ -25,8 +25,10 @@ public:
 
     // ---- Reader thread ------------------------------------------------------------------
     // true: the reader thread does not wait for input itself; beginUnit() waits a
-    // bounded time and the loop pauses 1 ms between units.
+    // bounded time, and the loop pauses 1 ms after a pass in which nothing arrived.
     virtual bool pacesReader() const { return false; }
+    // Whether the last beginUnit() found the start of a unit.
+    virtual bool lastUnitStarted() const { return true; }
     // Called by startReadThread before the thread is created, and after it was created
     // (or found running).
     virtual void beforeReaderStart() {}
