@@ -374,11 +374,30 @@ run_can_session() {
         fi
     done
     wait "$host" || status2=$?
+    # The same session without the driver: the library's own socketcand backend (Winsock)
+    # on the bus KESTRO_CAN names.
+    local direct="$run/can-socketcand" status3=0 request3=1
+    mkdir -p "$direct/ctl"
+    cp "$run/Kestro.dll" "$dir/can_session_test.exe" "$direct/"
+    (cd "$direct" && KESTRO_CAN="socketcand:$KESTRO_XL_SOCKETCAND" timeout 180 "$WINELOADER" \
+        ./can_session_test.exe --socketcand) &
+    host=$!
+    while kill -0 "$host" 2>/dev/null; do
+        if [[ -f "$direct/ctl/req-$request3.txt" ]]; then
+            "$run/sim_control" "$socket" 30000 <"$direct/ctl/req-$request3.txt" >"$direct/ctl/rep-$request3.tmp" ||
+                echo "ERR no reply from the simulator" >>"$direct/ctl/rep-$request3.tmp"
+            mv "$direct/ctl/rep-$request3.tmp" "$direct/ctl/rep-$request3.txt"
+            request3=$((request3 + 1))
+        else
+            sleep 0.02
+        fi
+    done
+    wait "$host" || status3=$?
     echo quit | "$run/sim_control" "$socket" 5000 >/dev/null || true
     wait "$pid" 2>/dev/null || true
     rm -rf "$(dirname "$socket")"
     if [[ -f "$dir/xl_calls.txt" ]]; then sed 's/^/xl: /' "$dir/xl_calls.txt" | head -n 40; fi
-    return $((status + status2))
+    return $((status + status2 + status3))
 }
 
 case "$mode" in
