@@ -66,7 +66,7 @@ public:
                 filters.push_back({id, CAN_SFF_MASK | CAN_EFF_FLAG | CAN_RTR_FLAG});
         }
         if (m_fd >= 0 && !filters.empty())
-            ::setsockopt(m_fd, SOL_CAN_RAW, CAN_RAW_FILTER, filters.data(),
+            ::setsockopt(m_fd.load(), SOL_CAN_RAW, CAN_RAW_FILTER, filters.data(),
                          static_cast<socklen_t>(filters.size() * sizeof(can_filter)));
     }
 
@@ -132,7 +132,8 @@ private:
     }
 
     const std::string m_name;
-    int m_fd = -1;
+    // Set by open() on the host's thread, read by the link's reader: atomic.
+    std::atomic<int> m_fd{-1};
     std::atomic<bool> m_active{false};
 };
 

@@ -109,6 +109,13 @@ TEST_F(XlDriverTest, OneCanChannelOnlyRegistersItAndFailsWith255) {
     fake.calls.clear();
     CCanProtocol link(std::make_unique<CCanDriver>(&api));
     EXPECT_EQ(link.InitComm(), 0);
+
+    // No CAN channel at all: the failing status of the registration query comes back.
+    fake.hardware = {{1, 0, 0, false}};
+    fake.registered.clear();
+    CCanDriver none(&api);
+    EXPECT_EQ(none.OpenChannels(), 101);
+    EXPECT_TRUE(fake.registered.empty());
 }
 
 TEST_F(XlDriverTest, StreamsAreSplitIntoFramesOfIdentifier0x550InOneCall) {
