@@ -39,13 +39,14 @@ public:
     void cancelWait() override {}
 
     // ---- UnitReader: what the parser uses -----------------------------------------
-    bool beginUnit(bool asciiMessage) override {
-        m_limitFrames = asciiMessage;
+    bool beginUnit() override {
+        m_limitFrames = false;
         m_further = 0;
         m_pos = 0;
         m_started = m_link.ReceiveEightBytes(m_frame) == 1;
         return m_started;
     }
+    void readingMessage(bool asciiMessage) override { m_limitFrames = asciiMessage; }
     bool lastUnitStarted() const override { return m_started; }
 
     std::optional<std::uint8_t> nextByte() override {

@@ -455,7 +455,7 @@ void UnitParser::scanItems(std::size_t n) {
 class ByteUnitReader : public UnitReader {
 public:
     explicit ByteUnitReader(CCommProtocol& owner) : link(owner) {}
-    bool beginUnit(bool) override { return true; }
+    bool beginUnit() override { return true; }
     std::optional<std::uint8_t> nextByte() override {
         const std::uint8_t byte = link.ReceiveOneByte();
         if (t_receiveGaveUp) return std::nullopt;
@@ -472,8 +472,12 @@ void CCommProtocol::ReceiveAndProcess() {
     m_bStopReceive = 0;
     ByteUnitReader byteReader(*this);
     UnitReader& reader = m_pUnitReader ? *m_pUnitReader : static_cast<UnitReader&>(byteReader);
+    if (!reader.beginUnit()) return;
+    // The mode is looked at once the unit has begun: a frame reader that waited for its
+    // first frame across a change of mode (a data-bag exchange starting or ending) reads
+    // the unit in the mode it was sent in.
     const bool dataBag = m_bDataBagMode != 0;
-    if (!reader.beginUnit(!dataBag)) return;
+    reader.readingMessage(!dataBag);
     UnitParser parser(*this, reader, [this](std::uintptr_t w, std::intptr_t l) { notifyHost(w, l); });
     if (dataBag)
         parser.dataBagUnit();

@@ -13,10 +13,12 @@ class UnitReader {
 public:
     virtual ~UnitReader() = default;
 
-    // Starts a unit. asciiMessage: an ASCII message is about to be read (a frame reader
-    // bounds how many further frames such a message may take). false: nothing arrived,
-    // there is no unit this call.
-    virtual bool beginUnit(bool asciiMessage) = 0;
+    // Starts a unit. false: nothing arrived, there is no unit this call. A frame reader
+    // has the unit's first frame when it returns true.
+    virtual bool beginUnit() = 0;
+    // What the unit is read as, told after beginUnit(): an ASCII message (a frame reader
+    // bounds how many further frames such a message may take) or a data-bag unit.
+    virtual void readingMessage(bool asciiMessage) { (void)asciiMessage; }
     // The unit's next byte; nullopt when the receive was given up (abort flag, run flag,
     // transport closed, a missing continuation, the frame budget of a message spent).
     virtual std::optional<std::uint8_t> nextByte() = 0;

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
+#include <utility>
 #include <mutex>
 #include <thread>
 
@@ -30,6 +32,8 @@ public:
         return true;
     }
     bool receive(CanFrame* frame, int timeoutMs) override {
+        // What happens while a receive waits (once): a frame arrives, the mode changes.
+        if (std::function<void()> during = std::exchange(whileWaiting, nullptr)) during();
         {
             std::lock_guard<std::mutex> lock(m);
             if (!queue.empty()) {
@@ -59,6 +63,7 @@ public:
         return queue.size();
     }
 
+    std::function<void()> whileWaiting;
     std::mutex m;
     std::deque<CanFrame> queue;
     std::vector<CanFrame> sent;
@@ -139,6 +144,26 @@ TEST_F(CanLinkTest, DataBagRepliesTakeTheirContinuationFramesOnly) {
         copyDataBagStore(15, stored.data(), stored.size());
         EXPECT_EQ(stored, Bytes(frame.begin(), frame.end() - 1));
     }
+}
+
+TEST_F(CanLinkTest, UnitIsReadInTheModeOfTheMomentItsFirstFrameArrives) {
+    // The reader waits for a frame in one mode; an exchange starts or ends meanwhile and
+    // the frame belongs to the new mode.
+    const Bytes bag = reply(5, {0xAA, 0xBB});
+    bus->whileWaiting = [&] {
+        link->m_bDataBagMode = 1;
+        bus->queueStream(bag);
+    };
+    link->ReceiveAndProcess();
+    EXPECT_EQ(link->m_ReplyFlags[62].load(), 1);
+
+    bus->whileWaiting = [&] {
+        link->m_bDataBagMode = 0;
+        bus->queueStream(message("PR1"));
+    };
+    link->ReceiveAndProcess();
+    EXPECT_EQ(link->m_pData->radPrepState.load(), 1);
+    EXPECT_EQ(link->m_ReplyFlags[14].load(), 1);
 }
 
 TEST_F(CanLinkTest, AcknowledgementFramesSetTheirFlagAndNothingElse) {
