@@ -39,15 +39,21 @@ public:
     void cancelWait() override {}
 
     // ---- UnitReader: what the parser uses -----------------------------------------
+    bool awaitUnit() override {
+        if (!m_pending) m_pending = m_link.ReceiveEightBytes(m_frame) == 1;
+        return m_pending;
+    }
     bool beginUnit() override {
         m_limitFrames = false;
         m_further = 0;
         m_pos = 0;
-        m_started = m_link.ReceiveEightBytes(m_frame) == 1;
-        return m_started;
+        if (m_pending) {
+            m_pending = false;  // the frame awaitUnit() took
+            return true;
+        }
+        return m_link.ReceiveEightBytes(m_frame) == 1;
     }
     void readingMessage(bool asciiMessage) override { m_limitFrames = asciiMessage; }
-    bool lastUnitStarted() const override { return m_started; }
 
     std::optional<std::uint8_t> nextByte() override {
         if (m_pos == 8) {
@@ -91,7 +97,7 @@ private:
     int m_pos = 8;
     int m_further = 0;
     bool m_limitFrames = false;
-    bool m_started = false;
+    bool m_pending = false;  // m_frame holds a unit's first frame not yet begun
 };
 
 CCanProtocol::CCanProtocol() : m_pPort(std::make_unique<FramePort>(*this)) {

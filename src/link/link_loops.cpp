@@ -50,15 +50,23 @@ unsigned CCommProtocol::readThreadPro(void* param) {
         }
     };
 
-    // A frame transport waits inside its receive (a bounded wait): one receive
-    // procedure, then a 1 ms pause, until the run flag drops. The pause follows only a
-    // pass in which nothing arrived: frames already waiting (the rest of a burst, the
-    // answer to a command just sent) are taken at once instead of a millisecond later.
+    // A frame transport waits in its own receive (a bounded wait): wait for a unit's
+    // first frame, run the receive procedure of the library mode, until the run flag
+    // drops. The 1 ms pause follows only a wait in which nothing arrived: frames already
+    // waiting (the rest of a burst, the answer to a command just sent) are taken at once
+    // instead of a millisecond later.
     if (UnitReader* frames = link.m_pUnitReader; frames && frames->pacesReader()) {
         while (link.runFlag() == 1) {
             if (!LinkThread::pausePoint()) break;
+            if (!frames->awaitUnit()) {
+                if (!LinkThread::sleepMs(1)) break;
+                continue;
+            }
+            // A suspension asked for during the wait takes effect before the frame is
+            // handled; the frame is kept for the next pass.
+            if (!LinkThread::pausePoint()) break;
+            if (link.runFlag() != 1) break;
             receive();
-            if (!frames->lastUnitStarted() && !LinkThread::sleepMs(1)) break;
         }
         return 0;
     }

@@ -26,11 +26,13 @@ public:
     virtual bool tracesDataBagChecksum() const { return false; }
 
     // ---- Reader thread ------------------------------------------------------------------
-    // true: the reader thread does not wait for input itself; beginUnit() waits a
-    // bounded time, and the loop pauses 1 ms after a pass in which nothing arrived.
+    // true: the reader thread does not wait for input on the ByteTransport; it calls
+    // awaitUnit(), which waits a bounded time, and pauses 1 ms when nothing arrived.
     virtual bool pacesReader() const { return false; }
-    // Whether the last beginUnit() found the start of a unit.
-    virtual bool lastUnitStarted() const { return true; }
+    // Waits (bounded) for the first frame of the next unit and keeps it for beginUnit().
+    // true when one is there. The reader thread picks the receive procedure of the
+    // library mode only then, as it does after a serial port's wait for input.
+    virtual bool awaitUnit() { return true; }
     // Called by startReadThread before the thread is created, and after it was created
     // (or found running).
     virtual void beforeReaderStart() {}
