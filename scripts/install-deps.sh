@@ -9,7 +9,7 @@ windows=1
 sudo_cmd=()
 if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
 
-packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
+packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev libedit-dev dpkg-dev file python3
           socat clang libclang-rt-14-dev)
 # The CAN interoperability test: a third-party socketcand client for the system's python3.
 packages+=(python3 python3-can)
