@@ -102,7 +102,7 @@ int Session::open(const Options& options, Output& out) {
         std::string why = "start-up failed with " + std::to_string(startup_) + " (" + startupMeaning(startup_) + ")";
         if (mode_ != Mode::Demo) why += " on " + device_;
         long type = 0;
-        if (options.hostDirGiven &&
+        if (options.hostDirGiven && !options.overCan &&
             parseInteger(readSetting(hostDir_, "LocalConfigPath", "Communication", "Communication Type", "0"), type) &&
             type == 0)
             why += "; the settings select the CAN link (\"Communication Type\" 0), not the serial port";
