@@ -1,7 +1,8 @@
 // The generator message parser: takes one unit (an acknowledgement byte, a data-bag
 // reply or one ASCII message) off the link's transport and turns it into generator data,
 // reply flags, trace lines and notifications. It does no I/O of its own: every byte comes
-// through ReceiveOneByte(), which pulls from the link's ByteTransport.
+// from a UnitReader, by default ReceiveOneByte() on the link's ByteTransport, on CAN the
+// frames of the link's adapter.
 
 #include <algorithm>
 #include <cstddef>
@@ -16,6 +17,7 @@
 
 #include "link/comm_protocol.h"
 #include "link/data_bag_stores.h"
+#include "link/unit_reader.h"
 #include "platform/platform.h"
 
 namespace kestro {
@@ -161,18 +163,14 @@ class UnitParser {
 public:
     using Notify = std::function<void(std::uintptr_t, std::intptr_t)>;
 
-    UnitParser(CCommProtocol& owner, Notify notifyHost)
-        : link(owner), rx(owner.m_RxBuffer), notify(std::move(notifyHost)) {}
+    UnitParser(CCommProtocol& owner, UnitReader& source, Notify notifyHost)
+        : link(owner), reader(source), rx(owner.m_RxBuffer), notify(std::move(notifyHost)) {}
 
     void dataBagUnit();
     void asciiMessage();
 
 private:
-    std::optional<std::uint8_t> next() {
-        const std::uint8_t byte = link.ReceiveOneByte();
-        if (t_receiveGaveUp) return std::nullopt;
-        return byte;
-    }
+    std::optional<std::uint8_t> next() { return reader.nextByte(); }
 
     void dataBagReply(std::uint8_t type, std::size_t length);
     void traceMessage(std::size_t n);
@@ -182,6 +180,7 @@ private:
     void applyItem(const Item& item, int value, std::size_t i);
 
     CCommProtocol& link;
+    UnitReader& reader;
     unsigned char* rx;
     Notify notify;
 };
@@ -230,6 +229,10 @@ void UnitParser::dataBagUnit() {
     const auto checksum = next();
     if (!checksum) return;
     if ((sum & 0xFFu) != *checksum) {
+        if (reader.tracesDataBagChecksum()) {
+            link.WriteTraceLine("calculated databag checksum = ", static_cast<int>(sum & 0xFFu), "");
+            link.WriteTraceLine("CPU databag checksum = ", *checksum, "");
+        }
         link.m_bDataBagChecksumError = 1;
         return;
     }
@@ -448,12 +451,35 @@ void UnitParser::scanItems(std::size_t n) {
     }
 }
 
+// The byte transport's reader: every byte from ReceiveOneByte().
+class ByteUnitReader : public UnitReader {
+public:
+    explicit ByteUnitReader(CCommProtocol& owner) : link(owner) {}
+    bool beginUnit() override { return true; }
+    std::optional<std::uint8_t> nextByte() override {
+        const std::uint8_t byte = link.ReceiveOneByte();
+        if (t_receiveGaveUp) return std::nullopt;
+        return byte;
+    }
+
+private:
+    CCommProtocol& link;
+};
+
 }  // namespace
 
 void CCommProtocol::ReceiveAndProcess() {
     m_bStopReceive = 0;
-    UnitParser parser(*this, [this](std::uintptr_t w, std::intptr_t l) { notifyHost(w, l); });
-    if (m_bDataBagMode)
+    ByteUnitReader byteReader(*this);
+    UnitReader& reader = m_pUnitReader ? *m_pUnitReader : static_cast<UnitReader&>(byteReader);
+    if (!reader.beginUnit()) return;
+    // The mode is looked at once the unit has begun: a frame reader that waited for its
+    // first frame across a change of mode (a data-bag exchange starting or ending) reads
+    // the unit in the mode it was sent in.
+    const bool dataBag = m_bDataBagMode != 0;
+    reader.readingMessage(!dataBag);
+    UnitParser parser(*this, reader, [this](std::uintptr_t w, std::intptr_t l) { notifyHost(w, l); });
+    if (dataBag)
         parser.dataBagUnit();
     else
         parser.asciiMessage();
