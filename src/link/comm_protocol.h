@@ -10,6 +10,7 @@
 // a condition woken by the parser.
 
 #include <array>
+#include <chrono>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -30,6 +31,7 @@
 #include "link/apr_types.h"
 #include "link/byte_transport.h"
 #include "link/link_thread.h"
+#include "link/reply_ledger.h"
 
 namespace kestro {
 
@@ -144,6 +146,9 @@ public:
     // Waits until the reply flag of kind is set or timeoutMs passes; clears it and
     // returns true when it was set.
     bool waitReplyFlag(int kind, int timeoutMs);
+    // Waits until an arrival of the exchange's kind has not been looked at yet, or the
+    // deadline passes; true when there is one.
+    bool waitArrival(const ReplyLedger::Exchange& exchange, std::chrono::steady_clock::time_point deadline);
 
     // Library mode and state gate.
     static bool kindAllowed(int genState, int kind, bool variantB);
@@ -214,6 +219,8 @@ public:
     std::unique_ptr<LinkThread> m_pReadThread;
     // Only one data-bag, APR, tube-file or import/export operation at a time.
     std::recursive_mutex m_PacketOperationLock;
+    // Answers owed to acknowledged attempts that timed out, per command kind.
+    ReplyLedger m_ReplyLedger;
 
 protected:
     // Called by the concrete constructor once its transport exists.

@@ -38,8 +38,14 @@ void CCommProtocol::raiseReplyFlag(int kind) {
     {
         std::lock_guard<std::mutex> lock(m_ReplyMutex);
         m_ReplyFlags[static_cast<std::size_t>(kind)] = 1;
+        m_ReplyLedger.noteArrival(kind);
     }
     m_ReplyArrived.notify_all();
+}
+
+bool CCommProtocol::waitArrival(const ReplyLedger::Exchange& exchange, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(m_ReplyMutex);
+    return m_ReplyArrived.wait_until(lock, deadline, [&] { return exchange.pending(); });
 }
 
 bool CCommProtocol::waitReplyFlag(int kind, int timeoutMs) {
@@ -103,13 +109,25 @@ int CCommProtocol::SendData(const unsigned char* data, int len, int kind) {
 
 namespace {
 
+// Sends up to `attempts` times and waits pollsPerAttempt ms after each for the answer
+// of the kind. Answers still owed to earlier attempts that gave up (of this call or of
+// earlier ones) are absorbed first: a late answer is never taken for a newer command.
 template <typename Sender>
 int acknowledged(CCommProtocol& link, int kind, int attempts, int pollsPerAttempt, Sender send) {
     if (kind < 0 || kind >= CCommProtocol::kReplyFlagCount) return 0;
+    ReplyLedger::Exchange exchange(link.m_ReplyLedger, kind);
     link.m_ReplyFlags[static_cast<std::size_t>(kind)] = 0;
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        send();  // its result, refusal included, is not looked at
-        if (link.waitReplyFlag(kind, pollsPerAttempt)) {
+        // A refused command puts nothing on the wire and is owed nothing.
+        if (send() > 0) exchange.sent();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(pollsPerAttempt);
+        bool answered = false;
+        while (!answered) {
+            if (!link.waitArrival(exchange, deadline)) break;
+            answered = exchange.takeAnswer();
+        }
+        if (answered) {
+            link.m_ReplyFlags[static_cast<std::size_t>(kind)] = 0;
             link.m_bAckReceived = 0;
             return 1;
         }
@@ -120,15 +138,15 @@ int acknowledged(CCommProtocol& link, int kind, int attempts, int pollsPerAttemp
 }  // namespace
 
 int CCommProtocol::getCpuCommandDataShared(const char* cmd, int len, int kind) {
-    return acknowledged(*this, kind, 2, 100, [&] { SendCommand(cmd, len, kind); });
+    return acknowledged(*this, kind, 2, 100, [&] { return SendCommand(cmd, len, kind); });
 }
 
 int CCommProtocol::getCpuCommandDataBShared(const char* cmd, int len, int kind) {
-    return acknowledged(*this, kind, 1, 30, [&] { SendCommand_B(cmd, len, kind); });
+    return acknowledged(*this, kind, 1, 30, [&] { return SendCommand_B(cmd, len, kind); });
 }
 
 int CCommProtocol::GetCpuCommandData_C(const char* cmd, int len, int kind) {
-    return acknowledged(*this, kind, 3, 200, [&] { SendCommand_B(cmd, len, kind); });
+    return acknowledged(*this, kind, 3, 200, [&] { return SendCommand_B(cmd, len, kind); });
 }
 
 int CCommProtocol::sendCpuUnrestrictedCommandShared(const char* cmd, int len) {

@@ -1,0 +1,50 @@
+// A slow generator: answers that arrive after their sender gave up must not be taken
+// as the answers of later commands of the same kind.
+
+#include "session.h"
+
+namespace kestro::itest {
+namespace {
+
+class LateAnswers : public Session {
+protected:
+    void SetUp() override {
+        Session::SetUp();
+        if (HasFatalFailure()) return;
+        m_sim->setState(2);
+        ASSERT_EQ(initGenerator(), 1);
+    }
+};
+
+TEST_F(LateAnswers, ACallReportsTheValueItSetOrFailsNeverThePreviousOne) {
+    struct Case {
+        int delayMs;
+        bool mostSucceed;  // the answers come within the sender's second attempt
+    };
+    const Case cases[] = {{120, true}, {250, false}, {600, false}};
+    int kv = 60;
+    for (const Case& c : cases) {
+        SCOPED_TRACE("answers " + std::to_string(c.delayMs) + " ms late");
+        m_sim->setSlow(Ms(c.delayMs));
+        int succeeded = 0;
+        for (int i = 0; i < 12; ++i, ++kv) {
+            const int result = IO_RadKVValue(0, kv);
+            if (result == -1) continue;
+            ++succeeded;
+            EXPECT_EQ(result, kv) << "call " << i;
+            EXPECT_EQ(m_sim->value("KV"), kv);
+        }
+        if (c.mostSucceed) {
+            EXPECT_GE(succeeded, 9);
+        }
+    }
+    // Once the line is fast again the owed answers expire or arrive, and every call
+    // is answered correctly.
+    m_sim->setSlow(Ms(0));
+    std::this_thread::sleep_for(Ms(2100));
+    for (int i = 0; i < 5; ++i, ++kv) EXPECT_EQ(IO_RadKVValue(0, kv), kv);
+    EXPECT_GT(m_link->m_ReplyLedger.lateAnswersAbsorbed(), 0u);
+}
+
+}  // namespace
+}  // namespace kestro::itest
