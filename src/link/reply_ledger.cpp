@@ -26,6 +26,17 @@ ReplyLedger::Exchange::Exchange(ReplyLedger& ledger, int kind)
     m_ledger.settle(m_slot, m_kind);
 }
 
+bool ReplyLedger::Exchange::owing(Clock::time_point* until) noexcept {
+    m_ledger.settle(m_slot, m_kind);
+    if (m_slot.owedUntil.empty()) return false;
+    if (until) *until = m_slot.owedUntil.front();
+    return true;
+}
+
+void ReplyLedger::Exchange::sent() noexcept {
+    if (m_sent < kMaxFrames) m_sentAt[m_sent++] = Clock::now();
+}
+
 bool ReplyLedger::Exchange::takeAnswer() noexcept {
     if (m_answered) return true;
     if (m_ledger.settle(m_slot, m_kind) == 0) return false;
@@ -34,11 +45,9 @@ bool ReplyLedger::Exchange::takeAnswer() noexcept {
 }
 
 ReplyLedger::Exchange::~Exchange() {
-    // Every frame that went out is answered once; the answer taken (if any) belongs
-    // to one of them, the rest are owed.
-    const int owed = m_sent - (m_answered ? 1 : 0);
-    const Clock::time_point until = Clock::now() + kOwedExpiry;
-    for (int i = 0; i < owed; ++i) m_slot.owedUntil.push_back(until);
+    // Every frame that went out is answered once; the answer taken (if any) is counted
+    // against the first of them, the later ones are owed.
+    for (int i = m_answered ? 1 : 0; i < m_sent; ++i) m_slot.owedUntil.push_back(m_sentAt[i] + kOwedExpiry);
 }
 
 int ReplyLedger::owed(int kind) {

@@ -3,9 +3,11 @@
 // that gave up waiting for them. The generator answers every command it received, also
 // one whose sender already timed out; such a late answer must not be taken as the
 // answer to the next command of the same kind. The acknowledged senders run one
-// exchange per kind at a time through this ledger: answers owed by earlier attempts
-// are consumed first (until they expire), and only then does an arrival count as the
-// answer of the exchange in progress.
+// exchange per kind at a time through this ledger. An exchange that finds answers
+// still owed waits for them (or for their expiry) before its first frame goes out, so
+// every arrival after its frame is the answer to it: a late answer is absorbed, and an
+// attempt whose frame or answer was lost costs the next exchange at most the expiry
+// instead of making it take a wrong answer.
 
 #include <array>
 #include <atomic>
@@ -19,9 +21,10 @@ namespace kestro {
 class ReplyLedger {
 public:
     static constexpr int kKinds = 300;
-    // How long an answer owed by a timed-out attempt is waited for. Beyond it the
-    // generator is taken to have dropped the command (or its answer).
-    static constexpr std::chrono::milliseconds kOwedExpiry{2000};
+    // How long after its frame went out an answer is still owed. Beyond it the
+    // generator is taken to have dropped the command (or its answer); a generator that
+    // answers later still cannot be told from one that speaks by itself.
+    static constexpr std::chrono::milliseconds kOwedExpiry{1000};
 
     using Clock = std::chrono::steady_clock;
 
@@ -50,8 +53,10 @@ public:
         Exchange(const Exchange&) = delete;
         Exchange& operator=(const Exchange&) = delete;
 
+        // Answers are still owed to earlier attempts; when, the expiry of the oldest.
+        bool owing(Clock::time_point* until) noexcept;
         // A frame of this exchange went out.
-        void sent() noexcept { ++m_sent; }
+        void sent() noexcept;
         // Accounts for the arrivals since the last look: the owed answers are absorbed
         // first; true when one is left over, which is this exchange's answer.
         bool takeAnswer() noexcept;
@@ -63,6 +68,8 @@ public:
         int m_kind;
         std::unique_lock<std::mutex> m_lock;
         Slot& m_slot;
+        static constexpr int kMaxFrames = 8;
+        Clock::time_point m_sentAt[kMaxFrames]{};
         int m_sent = 0;
         bool m_answered = false;
     };

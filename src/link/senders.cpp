@@ -110,12 +110,14 @@ int CCommProtocol::SendData(const unsigned char* data, int len, int kind) {
 namespace {
 
 // Sends up to `attempts` times and waits pollsPerAttempt ms after each for the answer
-// of the kind. Answers still owed to earlier attempts that gave up (of this call or of
-// earlier ones) are absorbed first: a late answer is never taken for a newer command.
+// of the kind. Answers still owed to earlier attempts that gave up are waited for
+// (absorbed) before the first frame goes out, at most until they expire: a late answer
+// is never taken for a newer command.
 template <typename Sender>
 int acknowledged(CCommProtocol& link, int kind, int attempts, int pollsPerAttempt, Sender send) {
     if (kind < 0 || kind >= CCommProtocol::kReplyFlagCount) return 0;
     ReplyLedger::Exchange exchange(link.m_ReplyLedger, kind);
+    for (ReplyLedger::Clock::time_point until; exchange.owing(&until);) link.waitArrival(exchange, until);
     link.m_ReplyFlags[static_cast<std::size_t>(kind)] = 0;
     for (int attempt = 0; attempt < attempts; ++attempt) {
         // A refused command puts nothing on the wire and is owed nothing.
