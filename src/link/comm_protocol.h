@@ -100,6 +100,9 @@ public:
     void ReceiveAndProcess();
     // One received byte; 0 when the receive was given up (abort flag, closed port).
     unsigned char ReceiveOneByte();
+    // The same with a limit: also 0 when no byte arrives within timeoutMs (negative:
+    // no limit).
+    unsigned char receiveByteWithin(int timeoutMs);
     // The decimal number in buf[offset .. offset+count-1], digits not checked.
     static int GetValue(const unsigned char* buf, int offset, int count);
 

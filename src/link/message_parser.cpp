@@ -4,6 +4,7 @@
 // through ReceiveOneByte(), which pulls from the link's ByteTransport.
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -30,11 +31,25 @@ constexpr std::uint8_t kLastReplyType = 28;
 // Slice of a receive wait: the abort flag, the run flag and the port are looked at
 // again after each one.
 constexpr int kWaitSliceMs = 50;
+// Longest silence between two bytes of one unit. A byte takes about 0.5 ms at 19200
+// baud (2 ms at 4800); the rest is slack for a loaded host and for drivers that hand
+// bytes over in bursts. After it the unit is abandoned and the next byte starts anew.
+constexpr int kInterByteTimeoutMs = 100;
 
 // Set by ReceiveOneByte(): whether its last call on this thread gave up (abort flag, run
 // flag, transport closed or gone) instead of returning a received byte. A received 0 and
 // a given-up receive both return 0; the parser tells them apart with this.
 thread_local bool t_receiveGaveUp = false;
+// Whether the last give-up was the inter-byte limit running out.
+thread_local bool t_receiveTimedOut = false;
+
+// The payload of the longest frame a data-bag reply type can carry: its store's
+// capacity (or the receive buffer, for the types without a store) less the header.
+std::size_t maxDataBagReplyLength(std::uint8_t type) {
+    std::size_t capacity = CCommProtocol::kRxBufferSize;
+    if (const std::size_t store = dataBagStoreSize(type); store != 0) capacity = std::min(capacity, store);
+    return capacity - 4;
+}
 
 bool isUpperLetter(std::uint8_t c) { return c >= 'A' && c <= 'Z'; }
 
@@ -168,10 +183,20 @@ public:
     void asciiMessage();
 
 private:
+    // The first byte of a unit: waits as long as the link runs.
     std::optional<std::uint8_t> next() {
         const std::uint8_t byte = link.ReceiveOneByte();
         if (t_receiveGaveUp) return std::nullopt;
         return byte;
+    }
+    // A further byte of the unit in progress: the unit is abandoned (with a trace line)
+    // when none arrives within the inter-byte limit.
+    std::optional<std::uint8_t> more() {
+        const std::uint8_t byte = link.receiveByteWithin(kInterByteTimeoutMs);
+        if (!t_receiveGaveUp) return byte;
+        if (t_receiveTimedOut)
+            link.WriteTraceLine("Abandoned unit from GEN, no byte for ms :", kInterByteTimeoutMs, "");
+        return std::nullopt;
     }
 
     void dataBagReply(std::uint8_t type, std::size_t length);
@@ -194,47 +219,45 @@ void UnitParser::dataBagUnit() {
         case kAck: link.m_bAckReceived = 1; return;
         case kNak: link.m_bNakReceived = 1; return;
         case 'E':
-            if (const auto second = next()) rx[1] = *second;
+            if (const auto second = more()) rx[1] = *second;
             return;
         case kSoh: break;
         default: return;
     }
 
-    const auto type = next();
+    const auto type = more();
     if (!type) return;
     rx[1] = *type;
     if (*type == 0 || *type > kLastReplyType) return;
-    const auto high = next();
+    const auto high = more();
     if (!high) return;
     rx[2] = *high;
-    const auto low = next();
+    const auto low = more();
     if (!low) return;
     rx[3] = *low;
     if (link.m_bStopReceive) return;
 
-    // A reply that does not fit the receive buffer or its store is still read to its
-    // end, so that the next unit starts on a boundary, but it is not kept.
+    // A length beyond the longest frame of the type is no reply of the generator: it is
+    // refused at once and the next byte is taken as the start of a new unit, instead
+    // of waiting for up to 65535 bytes that will not come.
     const std::size_t length = std::size_t{*high} * 256 + *low;
-    std::size_t capacity = CCommProtocol::kRxBufferSize;
-    if (const std::size_t store = dataBagStoreSize(*type); store != 0) capacity = std::min(capacity, store);
-    const bool fits = 4 + length <= capacity;
+    if (length > maxDataBagReplyLength(*type)) {
+        link.WriteTraceLine("Refused data bag reply longer than its type allows, type =", *type, "");
+        return;
+    }
 
     unsigned sum = kSoh + *type + *high + *low;
     for (std::size_t k = 0; k < length; ++k) {
         if (link.m_bStopReceive) return;
-        const auto byte = next();
+        const auto byte = more();
         if (!byte) return;
         sum += *byte;
-        if (fits) rx[4 + k] = *byte;
+        rx[4 + k] = *byte;
     }
-    const auto checksum = next();
+    const auto checksum = more();
     if (!checksum) return;
     if ((sum & 0xFFu) != *checksum) {
         link.m_bDataBagChecksumError = 1;
-        return;
-    }
-    if (!fits) {
-        link.WriteTraceLine("Discarded data bag reply longer than its buffer, type =", *type, "");
         return;
     }
     dataBagReply(*type, length);
@@ -268,7 +291,7 @@ void UnitParser::asciiMessage() {
     if (!first) return;
     rx[0] = *first;
     if (!isUpperLetter(*first)) return;
-    const auto second = next();
+    const auto second = more();
     if (!second) return;
     rx[1] = *second;
     if (!isUpperLetter(*second)) return;
@@ -280,7 +303,7 @@ void UnitParser::asciiMessage() {
     unsigned sum = *first + *second;
     bool overlong = false;
     for (;;) {
-        const auto byte = next();
+        const auto byte = more();
         if (!byte) return;
         if (n < CCommProtocol::kRxBufferSize) {
             rx[n++] = *byte;
@@ -290,7 +313,7 @@ void UnitParser::asciiMessage() {
         }
         if (*byte == kEtx) break;
     }
-    const auto checksum = next();
+    const auto checksum = more();
     if (!checksum) return;
     if (overlong) {
         link.WriteTraceLine("Discarded message from GEN longer than the receive buffer");
@@ -459,10 +482,14 @@ void CCommProtocol::ReceiveAndProcess() {
         parser.asciiMessage();
 }
 
-unsigned char CCommProtocol::ReceiveOneByte() {
+unsigned char CCommProtocol::ReceiveOneByte() { return receiveByteWithin(-1); }
+
+unsigned char CCommProtocol::receiveByteWithin(int timeoutMs) {
     t_receiveGaveUp = true;
+    t_receiveTimedOut = false;
     ByteTransport* port = transport();
     if (!port) return 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     while (m_bStopReceive.load() == 0 && runFlag().load() == 1 && port->isOpen()) {
         if (port->bytesInQueue() > 0) {
             std::uint8_t byte = 0;
@@ -470,7 +497,16 @@ unsigned char CCommProtocol::ReceiveOneByte() {
             t_receiveGaveUp = false;
             return byte;
         }
-        port->waitForInput(kWaitSliceMs);
+        int slice = kWaitSliceMs;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            if (left <= 0) {
+                t_receiveTimedOut = true;
+                return 0;
+            }
+            slice = static_cast<int>(std::min<long long>(left, kWaitSliceMs));
+        }
+        port->waitForInput(slice);
     }
     return 0;
 }
