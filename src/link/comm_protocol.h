@@ -30,6 +30,7 @@
 #include "dose/compatibility.h"
 #include "link/apr_types.h"
 #include "link/byte_transport.h"
+#include "link/exchange_lock.h"
 #include "link/link_thread.h"
 #include "link/reply_ledger.h"
 
@@ -224,6 +225,10 @@ public:
     std::recursive_mutex m_PacketOperationLock;
     // Answers owed to acknowledged attempts that timed out, per command kind.
     ReplyLedger m_ReplyLedger;
+    // One exchange on the wire at a time: acknowledged commands, multi-commands,
+    // parameter blocks and each data-bag frame with its reply. The data-bag mode is on
+    // only inside a data-bag exchange.
+    ExchangeLock m_ExchangeLock;
 
 protected:
     // Called by the concrete constructor once its transport exists.

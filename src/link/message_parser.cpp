@@ -179,8 +179,18 @@ public:
     UnitParser(CCommProtocol& owner, Notify notifyHost)
         : link(owner), rx(owner.m_RxBuffer), notify(std::move(notifyHost)) {}
 
-    void dataBagUnit();
-    void asciiMessage();
+    // One unit. The mode is looked at once its first byte is there: the byte may
+    // have been waited for since before a data-bag exchange began (or ended).
+    void unit() {
+        const auto first = next();
+        if (!first) return;
+        if (link.m_bDataBagMode)
+            dataBagUnit(*first);
+        else
+            asciiMessage(*first);
+    }
+    void dataBagUnit(std::uint8_t first);
+    void asciiMessage(std::uint8_t first);
 
 private:
     // The first byte of a unit: waits as long as the link runs.
@@ -211,11 +221,9 @@ private:
     Notify notify;
 };
 
-void UnitParser::dataBagUnit() {
-    const auto first = next();
-    if (!first) return;
-    rx[0] = *first;
-    switch (*first) {
+void UnitParser::dataBagUnit(std::uint8_t first) {
+    rx[0] = first;
+    switch (first) {
         case kAck: link.m_bAckReceived = 1; return;
         case kNak: link.m_bNakReceived = 1; return;
         case 'E':
@@ -286,11 +294,9 @@ void UnitParser::dataBagReply(std::uint8_t type, std::size_t length) {
     link.raiseReplyFlag(kind);
 }
 
-void UnitParser::asciiMessage() {
-    const auto first = next();
-    if (!first) return;
-    rx[0] = *first;
-    if (!isUpperLetter(*first)) return;
+void UnitParser::asciiMessage(std::uint8_t first) {
+    rx[0] = first;
+    if (!isUpperLetter(first)) return;
     const auto second = more();
     if (!second) return;
     rx[1] = *second;
@@ -300,7 +306,7 @@ void UnitParser::asciiMessage() {
     // rest of it is read and discarded up to its ETX and checksum, so the next call
     // starts at the next message instead of parsing the tail of this one.
     std::size_t n = 2;
-    unsigned sum = *first + *second;
+    unsigned sum = first + *second;
     bool overlong = false;
     for (;;) {
         const auto byte = more();
@@ -476,10 +482,7 @@ void UnitParser::scanItems(std::size_t n) {
 void CCommProtocol::ReceiveAndProcess() {
     m_bStopReceive = 0;
     UnitParser parser(*this, [this](std::uintptr_t w, std::intptr_t l) { notifyHost(w, l); });
-    if (m_bDataBagMode)
-        parser.dataBagUnit();
-    else
-        parser.asciiMessage();
+    parser.unit();
 }
 
 unsigned char CCommProtocol::ReceiveOneByte() { return receiveByteWithin(-1); }

@@ -118,6 +118,7 @@ int acknowledged(CCommProtocol& link, int kind, int attempts, int pollsPerAttemp
     if (kind < 0 || kind >= CCommProtocol::kReplyFlagCount) return 0;
     ReplyLedger::Exchange exchange(link.m_ReplyLedger, kind);
     for (ReplyLedger::Clock::time_point until; exchange.owing(&until);) link.waitArrival(exchange, until);
+    std::lock_guard<ExchangeLock> turn(link.m_ExchangeLock);
     link.m_ReplyFlags[static_cast<std::size_t>(kind)] = 0;
     for (int attempt = 0; attempt < attempts; ++attempt) {
         // A refused command puts nothing on the wire and is owed nothing.
