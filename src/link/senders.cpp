@@ -63,8 +63,9 @@ namespace {
 // One frame under the send lock: the command bytes, ETX and the checksum.
 int writeCommandFrame(CCommProtocol& link, ByteTransport* port, const char* cmd, int len) {
     if (len < 0 || static_cast<std::size_t>(len) + 2 > CCommProtocol::kTxBufferSize) return 0;
+    if (len > 0 && !cmd) return 0;
     std::lock_guard<std::mutex> busy(link.m_bSendBusy);
-    std::memcpy(link.m_TxBuffer, cmd, static_cast<std::size_t>(len));
+    if (len > 0) std::memcpy(link.m_TxBuffer, cmd, static_cast<std::size_t>(len));
     link.m_TxBuffer[len] = 0x03;
     link.m_TxBuffer[len + 1] = checksum(link.m_TxBuffer, static_cast<std::size_t>(len) + 1);
     if (!port) return 0;
@@ -91,9 +92,9 @@ int CCommProtocol::SendCommand_B(const char* cmd, int len, int kind) {
 }
 
 int CCommProtocol::SendData(const unsigned char* data, int len, int kind) {
-    if (len < 0 || static_cast<std::size_t>(len) + 1 > kTxBufferSize) return 0;
+    if (len < 0 || static_cast<std::size_t>(len) + 1 > kTxBufferSize || (len > 0 && !data)) return 0;
     std::lock_guard<std::mutex> busy(m_bSendBusy);
-    std::memcpy(m_TxBuffer, data, static_cast<std::size_t>(len));
+    if (len > 0) std::memcpy(m_TxBuffer, data, static_cast<std::size_t>(len));
     m_TxBuffer[len] = checksum(m_TxBuffer, static_cast<std::size_t>(len));
     // The kind is in place before the frame goes out: the reply (which names its bag
     // only by the index it shares with the other Auxiliary IO groups) can be parsed
