@@ -63,18 +63,15 @@ TEST_F(Lifetime, CreateAndDeleteRacingSettersGettersAndPacketOperations) {
             ++calls;
         }
     });
-    const auto until = std::chrono::steady_clock::now() + 3s;
-    int rounds = 0;
-    while (std::chrono::steady_clock::now() < until) {
+    for (int round = 1; round <= 16; ++round) {
         IO_DeleteRes();
         IO_CreateRes();
         // Bring the new link up now and then so that the calls reach a live generator.
-        if (++rounds % 4 == 0) IO_InitGenerator(m_window);
+        if (round % 4 == 0) IO_InitGenerator(m_window);
         std::this_thread::sleep_for(20ms);
     }
     stop = true;
     for (auto& host : hosts) host.join();
-    EXPECT_GT(rounds, 10);
     EXPECT_GT(calls.load(), 100);
 
     // The last link built works normally.
