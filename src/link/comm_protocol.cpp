@@ -56,7 +56,10 @@ std::string CCommProtocol::errorMessageText(int number) const { return m_ErrorMe
 int CCommProtocol::OpenTraceFile() {
     m_bTraceSTHE = m_FunctionConfig.traceSTHECommandFlag();
     const platform::LocalTime now = platform::localTimeNow();
-    const std::string directory = m_PathConfig.hostDirectory() + m_PathConfig.tracePath();
+    // An absent or empty "TracePath" means the host directory itself: glued on without a
+    // separator, the file would land beside the host directory, outside it.
+    const std::string configured = m_PathConfig.tracePath();
+    const std::string directory = m_PathConfig.hostDirectory() + (configured.empty() ? std::string("\\") : configured);
     const std::string name = TraceLog::fileNameFor(now);
     m_strTraceFileName = platform::nativePath(directory + name);
     PurgeTraceFiles(directory, m_FunctionConfig.totalTrace());

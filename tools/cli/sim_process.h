@@ -22,6 +22,7 @@ public:
 
     bool start(const std::string& program, std::string* error);
     const std::string& ptyPath() const { return pty_; }
+    bool running() const { return pid_ > 0; }
     bool control(std::string_view line);
     void stop();
 

@@ -247,6 +247,29 @@ TEST_F(Library, ErrorsReachTheHostWindow) {
     EXPECT_EQ(KestroGetMessage(window, &m, 0), -1);
 }
 
+// Without a configured trace directory the trace goes into the host directory itself,
+// never beside it.
+TEST_F(Library, AbsentOrEmptyTracePathTracesInTheHostDirectory) {
+    const char* pathConfigs[] = {"[LocalPath]\r\n[ErrorCodePath]\r\nPCInfoPath=\\Gen\\INI\\Errors.ini\r\n",
+                                 "[LocalPath]\r\nTracePath=\r\n", nullptr};
+    for (const char* pathConfig : pathConfigs) {
+        host.standardLayout();
+        if (pathConfig) host.write("Gen/INI/PathCfg.ini", pathConfig);
+        else std::filesystem::remove(host.dir() / "Gen/INI/Path.ini");
+        ASSERT_EQ(theApp().InitInstance(), 1);
+        ASSERT_NE(g_pCommProtocol, nullptr);
+        CCommProtocol* link = g_pCommProtocol;
+        const std::filesystem::path file = link->m_strTraceFileName;
+        EXPECT_EQ(file.parent_path(), host.dir()) << (pathConfig ? pathConfig : "no path index");
+        EXPECT_TRUE(std::filesystem::exists(file));
+        EXPECT_EQ(file.filename().string().size(), 12u);  // YYYYMMDD.txt
+        for (const auto& entry : std::filesystem::directory_iterator(host.dir().parent_path()))
+            EXPECT_NE(entry.path().filename().string().rfind(host.dir().filename().string() + "20", 0), 0u)
+                << entry.path();
+        theApp().ExitInstance();
+    }
+}
+
 TEST(MessageWindow, OrderedBoundedQueue) {
     HWND window = KestroCreateMessageWindow();
     for (std::size_t i = 0; i < platform::kMessageQueueLimit + 5; ++i)
