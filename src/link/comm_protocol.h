@@ -107,6 +107,14 @@ public:
     // The decimal number in buf[offset .. offset+count-1], digits not checked.
     static int GetValue(const unsigned char* buf, int offset, int count);
 
+    // Called by the reader when the transport lost its device: marks the connection
+    // down at once, then reopens the same device every kReopenPeriodMs until it is back
+    // (or the device is closed on purpose, or the link stops).
+    void reconnectLostPort();
+    static constexpr int kReopenPeriodMs = 1000;
+    // Times the lost device was opened again.
+    std::atomic<std::uint64_t> m_nReconnections{0};
+
     // Receive procedures of the three library modes.
     void ReceiveWorkModePro();
     void ReceiveProgModePro();

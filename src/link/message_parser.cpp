@@ -493,7 +493,7 @@ unsigned char CCommProtocol::receiveByteWithin(int timeoutMs) {
     ByteTransport* port = transport();
     if (!port) return 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-    while (m_bStopReceive.load() == 0 && runFlag().load() == 1 && port->isOpen()) {
+    while (m_bStopReceive.load() == 0 && runFlag().load() == 1 && port->isOpen() && !port->lost()) {
         if (port->bytesInQueue() > 0) {
             std::uint8_t byte = 0;
             if (port->read(&byte, 1) != 1) return 0;  // a failing read ends the receive
