@@ -1,6 +1,7 @@
 #include "api/app.h"
 
 #include <chrono>
+#include <cstdio>
 #include <new>
 #include <thread>
 #include <vector>
@@ -18,7 +19,17 @@ std::atomic<CImportExportOpt*> g_ImportExportOpt{nullptr};
 int CreateInstanceOfCommProtocol() {
     CCommProtocol* chosen = nullptr;
     try {
+        CIniFile index;
         CLocalCommConfig config;
+        // A settings path the platform had to cut names another file: choosing a link
+        // from it would be a guess. Say which path it was and build none.
+        for (const CIniFile* file : {static_cast<const CIniFile*>(&index), static_cast<const CIniFile*>(&config)}) {
+            if (!file->pathCut()) continue;
+            std::fprintf(stderr, "Kestro: settings path too long for this platform (%zu characters): %s\n",
+                         file->fullPath().size(), file->fullPath().c_str());
+            g_pCommProtocol = nullptr;
+            return 0;
+        }
         if (config.communicationType() != 0) {
             if (!g_pCtlProtocol) g_pCtlProtocol = new CCtlProtocol;
             chosen = g_pCtlProtocol;
