@@ -25,6 +25,27 @@ KESTRO_API HWND KestroCreateMessageWindow(void);
 KESTRO_API int KestroGetMessage(HWND window, KestroMessage* out, int timeoutMs);
 /* Destroys the handle; later posts to it are ignored. */
 KESTRO_API void KestroDestroyMessageWindow(HWND window);
+
+/* Link statistics: counters of the active link since it was built. roundTripUs[i]
+   counts acknowledged exchanges whose answer came within the i-th bucket after the
+   frame went out; the bucket bounds (exclusive, microseconds) are 100, 250, 500, 1000,
+   2500, 5000, 10000, 25000, 50000, 100000, 250000, and the last bucket takes the rest. */
+#define KESTRO_RTT_BUCKETS 12
+typedef struct KestroLinkStatistics {
+    uint64_t framesSent;     /* command and data frames written whole */
+    uint64_t acknowledged;   /* acknowledged exchanges that got their answer */
+    uint64_t timedOut;       /* attempts whose answer did not come in time */
+    uint64_t retried;        /* frames sent again after an attempt timed out */
+    uint64_t naks;           /* NAK bytes received */
+    uint64_t checksumErrors; /* messages and data-bag replies with a wrong checksum */
+    uint64_t resyncs;        /* unit starts refused: stray byte, bad header, over-long */
+    uint64_t droppedUnits;   /* units abandoned half-way (no byte within the limit) */
+    uint64_t lateAnswers;    /* answers of timed-out attempts absorbed */
+    uint64_t reconnections;  /* times a vanished port was opened again */
+    uint64_t roundTripUs[KESTRO_RTT_BUCKETS];
+} KestroLinkStatistics;
+/* Copies the statistics of the active link: 1 copied, 0 no link or out is null. */
+KESTRO_API int KestroGetLinkStatistics(KestroLinkStatistics* out);
 #endif
 
 #ifdef __cplusplus

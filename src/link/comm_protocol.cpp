@@ -47,6 +47,7 @@ CCommProtocol::~CCommProtocol() {
     }
     delete m_pData;
     m_pData = nullptr;
+    WriteTraceLine(m_Stats.summary(m_ReplyLedger.lateAnswersAbsorbed(), m_nReconnections.load()));
     WriteTraceLine("Close Tavrino...");
     m_TraceFile.close();
 }

@@ -31,6 +31,7 @@
 #include "link/apr_types.h"
 #include "link/byte_transport.h"
 #include "link/exchange_lock.h"
+#include "link/link_statistics.h"
 #include "link/link_thread.h"
 #include "link/reply_ledger.h"
 
@@ -114,6 +115,8 @@ public:
     static constexpr int kReopenPeriodMs = 1000;
     // Times the lost device was opened again.
     std::atomic<std::uint64_t> m_nReconnections{0};
+    // Traffic counters (written once to the trace when the link closes).
+    LinkStatistics m_Stats;
 
     // Receive procedures of the three library modes.
     void ReceiveWorkModePro();

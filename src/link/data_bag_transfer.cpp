@@ -95,6 +95,7 @@ int CCommProtocol::processCpuDataBagShared(unsigned char* data, int len, int bag
     }
 
     for (int attempt = 0; attempt < kBagAttempts; ++attempt) {
+        if (attempt > 0) LinkStatistics::add(m_Stats.retried);
         SendData(data, len, bag);  // a short write is left to the time-out
         if (bag == kStatisticsBag && len > 4 && data[4] != 0) {
             static const unsigned char kStatisticsFollowUp[] = {0x01, 0x03, 0x00, 0x01, 0x00};
@@ -122,6 +123,7 @@ int CCommProtocol::processCpuDataBagShared(unsigned char* data, int len, int bag
             m_bDataBagMode = 0;
             return 1;
         }
+        LinkStatistics::add(m_Stats.timedOut);
     }
     m_bDataBagMode = 0;
     return 0;

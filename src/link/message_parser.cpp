@@ -204,8 +204,10 @@ private:
     std::optional<std::uint8_t> more() {
         const std::uint8_t byte = link.receiveByteWithin(kInterByteTimeoutMs);
         if (!t_receiveGaveUp) return byte;
-        if (t_receiveTimedOut)
+        if (t_receiveTimedOut) {
+            LinkStatistics::add(link.m_Stats.droppedUnits);
             link.WriteTraceLine("Abandoned unit from GEN, no byte for ms :", kInterByteTimeoutMs, "");
+        }
         return std::nullopt;
     }
 
@@ -225,18 +227,24 @@ void UnitParser::dataBagUnit(std::uint8_t first) {
     rx[0] = first;
     switch (first) {
         case kAck: link.m_bAckReceived = 1; return;
-        case kNak: link.m_bNakReceived = 1; return;
+        case kNak:
+            LinkStatistics::add(link.m_Stats.naks);
+            link.m_bNakReceived = 1;
+            return;
         case 'E':
             if (const auto second = more()) rx[1] = *second;
             return;
         case kSoh: break;
-        default: return;
+        default: LinkStatistics::add(link.m_Stats.resyncs); return;
     }
 
     const auto type = more();
     if (!type) return;
     rx[1] = *type;
-    if (*type == 0 || *type > kLastReplyType) return;
+    if (*type == 0 || *type > kLastReplyType) {
+        LinkStatistics::add(link.m_Stats.resyncs);
+        return;
+    }
     const auto high = more();
     if (!high) return;
     rx[2] = *high;
@@ -250,6 +258,7 @@ void UnitParser::dataBagUnit(std::uint8_t first) {
     // of waiting for up to 65535 bytes that will not come.
     const std::size_t length = std::size_t{*high} * 256 + *low;
     if (length > maxDataBagReplyLength(*type)) {
+        LinkStatistics::add(link.m_Stats.resyncs);
         link.WriteTraceLine("Refused data bag reply longer than its type allows, type =", *type, "");
         return;
     }
@@ -265,6 +274,7 @@ void UnitParser::dataBagUnit(std::uint8_t first) {
     const auto checksum = more();
     if (!checksum) return;
     if ((sum & 0xFFu) != *checksum) {
+        LinkStatistics::add(link.m_Stats.checksumErrors);
         link.m_bDataBagChecksumError = 1;
         return;
     }
@@ -296,11 +306,17 @@ void UnitParser::dataBagReply(std::uint8_t type, std::size_t length) {
 
 void UnitParser::asciiMessage(std::uint8_t first) {
     rx[0] = first;
-    if (!isUpperLetter(first)) return;
+    if (!isUpperLetter(first)) {
+        LinkStatistics::add(link.m_Stats.resyncs);
+        return;
+    }
     const auto second = more();
     if (!second) return;
     rx[1] = *second;
-    if (!isUpperLetter(*second)) return;
+    if (!isUpperLetter(*second)) {
+        LinkStatistics::add(link.m_Stats.resyncs);
+        return;
+    }
 
     // A message that does not reach its ETX within the receive buffer is dropped. The
     // rest of it is read and discarded up to its ETX and checksum, so the next call
@@ -322,10 +338,14 @@ void UnitParser::asciiMessage(std::uint8_t first) {
     const auto checksum = more();
     if (!checksum) return;
     if (overlong) {
+        LinkStatistics::add(link.m_Stats.resyncs);
         link.WriteTraceLine("Discarded message from GEN longer than the receive buffer");
         return;
     }
-    if ((sum & 0xFFu) != *checksum) return;
+    if ((sum & 0xFFu) != *checksum) {
+        LinkStatistics::add(link.m_Stats.checksumErrors);
+        return;
+    }
 
     traceMessage(n);
     scanItems(n);

@@ -69,7 +69,9 @@ int writeCommandFrame(CCommProtocol& link, ByteTransport* port, const char* cmd,
     link.m_TxBuffer[len] = 0x03;
     link.m_TxBuffer[len + 1] = checksum(link.m_TxBuffer, static_cast<std::size_t>(len) + 1);
     if (!port) return 0;
-    return port->write(link.m_TxBuffer, len + 2);
+    const int written = port->write(link.m_TxBuffer, len + 2);
+    if (written == len + 2) LinkStatistics::add(link.m_Stats.framesSent);
+    return written;
 }
 
 }  // namespace
@@ -105,6 +107,7 @@ int CCommProtocol::SendData(const unsigned char* data, int len, int kind) {
         m_nLastDataBagKind = previous;
         return 0;
     }
+    LinkStatistics::add(m_Stats.framesSent);
     return len + 1;
 }
 
@@ -123,18 +126,25 @@ int acknowledged(CCommProtocol& link, int kind, int attempts, int pollsPerAttemp
     link.m_ReplyFlags[static_cast<std::size_t>(kind)] = 0;
     for (int attempt = 0; attempt < attempts; ++attempt) {
         // A refused command puts nothing on the wire and is owed nothing.
-        if (send() > 0) exchange.sent();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(pollsPerAttempt);
+        const auto sentAt = std::chrono::steady_clock::now();
+        if (send() > 0) {
+            exchange.sent();
+            if (attempt > 0) LinkStatistics::add(link.m_Stats.retried);
+        }
+        const auto deadline = sentAt + std::chrono::milliseconds(pollsPerAttempt);
         bool answered = false;
         while (!answered) {
             if (!link.waitArrival(exchange, deadline)) break;
             answered = exchange.takeAnswer();
         }
         if (answered) {
+            link.m_Stats.addRoundTrip(std::chrono::steady_clock::now() - sentAt);
+            LinkStatistics::add(link.m_Stats.acknowledged);
             link.m_ReplyFlags[static_cast<std::size_t>(kind)] = 0;
             link.m_bAckReceived = 0;
             return 1;
         }
+        LinkStatistics::add(link.m_Stats.timedOut);
     }
     return 0;
 }

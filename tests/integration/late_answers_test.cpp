@@ -43,6 +43,22 @@ TEST_F(LateAnswers, ACallReportsTheValueItSetOrFailsNeverThePreviousOne) {
     m_sim->setSlow(Ms(0));
     for (int i = 0; i < 5; ++i, ++kv) EXPECT_EQ(IO_RadKVValue(0, kv), kv);
     EXPECT_GT(m_link->m_ReplyLedger.lateAnswersAbsorbed(), 0u);
+
+    // The statistics export tells the same story.
+    KestroLinkStatistics stats{};
+    ASSERT_EQ(KestroGetLinkStatistics(&stats), 1);
+    EXPECT_EQ(stats.lateAnswers, m_link->m_ReplyLedger.lateAnswersAbsorbed());
+    EXPECT_GT(stats.timedOut, 0u);
+    EXPECT_GT(stats.retried, 0u);
+    EXPECT_GE(stats.framesSent, stats.acknowledged + stats.retried);
+    std::uint64_t rounds = 0;
+    for (std::uint64_t n : stats.roundTripUs) rounds += n;
+    EXPECT_EQ(rounds, stats.acknowledged);
+    // The slow answers show up at 10 ms and beyond (measured from the frame answered).
+    std::uint64_t slow = 0;
+    for (int i = 7; i < KESTRO_RTT_BUCKETS; ++i) slow += stats.roundTripUs[i];
+    EXPECT_GT(slow, 0u);
+    EXPECT_EQ(KestroGetLinkStatistics(nullptr), 0);
 }
 
 TEST_F(LateAnswers, AnswersThatNeverCameDoNotKeepLaterCallsFailing) {

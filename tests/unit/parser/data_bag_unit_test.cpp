@@ -353,3 +353,39 @@ TEST(DataBagStores, RefusesWritesOutsideAStore) {
 
 }  // namespace
 }  // namespace kestro::test
+
+namespace kestro::test {
+namespace {
+
+// The parser's counters follow what it refused, dropped and found damaged.
+TEST(LinkCounters, ParserCountsNaksChecksumErrorsResyncsAndDroppedUnits) {
+    prepareHostDirectory();
+    FakeTransport port(/*blockingWaits=*/true);
+    TestLink link(&port);
+    auto run = [&](const Bytes& bytes, bool dataBagMode) {
+        link.m_bDataBagMode = dataBagMode ? 1 : 0;
+        port.feed(bytes);
+        while (port.queued() > 0) link.ReceiveAndProcess();
+    };
+    Bytes badSum = message("KV080");
+    badSum.back() ^= 0x01;
+    run(concat({badSum, Bytes{'K', 0x01}, Bytes{0x7F}, message("KV081")}), false);
+    Bytes badBag = reply(5, {1, 2});
+    badBag.back() ^= 0x01;
+    run(concat({Bytes{0x15, 0x15, 0x42}, badBag, Bytes{0x01, 0x05, 0xFF, 0xFF}}), true);
+    // A unit cut short by silence.
+    port.feed(Bytes{0x01, 0x05, 0x00});
+    link.ReceiveAndProcess();
+
+    KestroLinkStatistics s{};
+    link.m_Stats.snapshot(s, 0, 0);
+    EXPECT_EQ(s.naks, 2u);
+    EXPECT_EQ(s.checksumErrors, 2u);
+    // 'K' then a non-letter, the stray 0x7F, the stray 0x42 and the 0xFFFF length.
+    EXPECT_EQ(s.resyncs, 4u);
+    EXPECT_EQ(s.droppedUnits, 1u);
+    EXPECT_EQ(link.m_pData->radKV.load(), 81);
+}
+
+}  // namespace
+}  // namespace kestro::test
