@@ -23,6 +23,23 @@ cmake --build build/tsan -j"$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan --output-on-failure --timeout 600
 
+# ---- fuzzing: every libFuzzer target for a bounded time --------------------------------
+# Each target runs on a scratch copy of its seed corpus (fuzz/corpus/<target>/), so the
+# repository's corpus is not changed by the run. KESTRO_FUZZ_SECONDS sets the time.
+echo "== fuzz targets"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz "${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DKESTRO_FUZZ=ON \
+      -DKESTRO_BUILD_TESTS=OFF -DKESTRO_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/fuzz -j"$jobs"
+for corpus in fuzz/corpus/*/; do
+  target=$(basename "$corpus")
+  scratch=$(mktemp -d)
+  cp "$corpus"* "$scratch"/
+  echo "-- $target"
+  build/fuzz/fuzz/"$target" -max_total_time="${KESTRO_FUZZ_SECONDS:-60}" -print_final_stats=1 "$scratch"
+  rm -rf "$scratch"
+done
+# ---- end of fuzzing ------------------------------------------------------------------
+
 echo "== main build"
 cmake -S . -B build/ci "${common[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRO_BUILD_BENCH=ON >/dev/null
 cmake --build build/ci -j"$jobs"
