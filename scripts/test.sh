@@ -11,10 +11,18 @@ common=(-G Ninja -DKESTRO_WERROR=ON)
 
 echo "== sanitizer build: address,undefined"
 cmake -S . -B build/asan "${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DKESTRO_SANITIZE=address,undefined \
-      -DKESTRO_WINDOWS_TESTS=OFF >/dev/null
+      -DKESTRO_WINDOWS_TESTS=OFF -DKESTRO_BUILD_BENCH=ON >/dev/null
 cmake --build build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure --timeout 600
+
+# ---- soak: a simulator session under load, under AddressSanitizer ---------------------
+# Fails on a failed or wrong call, a lost notification, a broken trace line, a leak, or
+# growth of descriptors, threads or memory. KESTRO_SOAK_SECONDS sets the time.
+echo "== soak (address,undefined)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  build/asan/bench/kestro_soak "${KESTRO_SOAK_SECONDS:-120}" 60
+# ---- end of soak -----------------------------------------------------------------------
 
 echo "== sanitizer build: thread"
 cmake -S . -B build/tsan "${common[@]}" -DCMAKE_BUILD_TYPE=Debug -DKESTRO_SANITIZE=thread \
