@@ -179,13 +179,6 @@ void readDemoSetting(CCommProtocol& link) {
     link.m_pData->bDemo = CFunctionConfig().demoEnable() != 0 ? 1 : 0;
 }
 
-// The compatibility query needs the data-bag transfer; until it exists a required
-// check cannot pass.
-int checkCompatibility(CCommProtocol& link) {
-    (void)link;
-    return -1;
-}
-
 int initialGenerator(bool setWindow, HWND hWnd) {
     CCommProtocol* link = activeLink();
     if (!link) return 0;
@@ -197,7 +190,7 @@ int initialGenerator(bool setWindow, HWND hWnd) {
     if (setWindow) IO_SetMsghWnd(hWnd);
     int r = IO_InitDLL(1);
     if (r != 1) return r;
-    if (CFunctionConfig().compTransfer() == 1 && checkCompatibility(*link) == -1) {
+    if (CFunctionConfig().compTransfer() == 1 && IO_GetGeneratorCompatibility() == -1) {
         link->WriteTraceLine("IO_GetGeneratorCompatibility() failed");
         return -5;
     }

@@ -138,10 +138,14 @@ public:
     std::string MakeTraceTimeStamp();
     void PurgeTraceFiles(const std::string& directory, int keep);
 
-    // Start-up: the auxiliary and AEC configuration from data packets 6 and 8, and the
-    // dose-rate table from data packet 12. 1 when every refresh succeeded.
+    // Start-up: the auxiliary and AEC configuration from data packets 6 and 8. 1 when
+    // every refresh succeeded.
     int LoadAuxiliaryConfig();
-    int loadDoseRateTable();
+    // The dose-rate table from data packet 12 (src/dose/dose_rate.cpp); a failed
+    // refresh keeps the previous table.
+    void LoadDoseRateData();
+    // The dose rate at kV interpolated from the table, or -1.0 (with a trace line).
+    double CalculatekVDoseRate(int kV);
 
     // Error-message text of an error number (empty when there is none).
     std::string errorMessageText(int number) const;

@@ -73,7 +73,7 @@ int CCommProtocol::initGenShared(bool setStateAfterStart) {
 
     // 8. Configuration tables from the generator's data packets.
     LoadAuxiliaryConfig();
-    loadDoseRateTable();
+    LoadDoseRateData();
 
     // 9. Running.
     WriteTraceLine("Generator Initialized !");
@@ -101,16 +101,6 @@ int CCommProtocol::LoadAuxiliaryConfig() {
         m_AECFilmSpeed.push_back(aec[1]);
         m_AECField.push_back(aec[2]);
     }
-    return 1;
-}
-
-int CCommProtocol::loadDoseRateTable() {
-    if (!refreshModelData(*this, 12, 1)) return 0;
-    const std::uint8_t* curve = m_pData->packet(12);
-    std::lock_guard<std::mutex> lock(m_TablesLock);
-    m_doseRateData.clear();
-    for (int i = 0; i < 12; ++i)
-        m_doseRateData.push_back(static_cast<std::uint32_t>(curve[2 * i + 1]) * 256u + curve[2 * i + 2]);
     return 1;
 }
 

@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <stdarg.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -280,6 +281,49 @@ int main(void) {
         int kw = genKW();
         check(kw == 64, "IO_GetGenKW() = %d", kw);
     }
+    /* The GI facade through __stdcall pointers: a validated setter, ms in real units,
+       the version text. */
+    typedef int(WINAPI * IntOfIntIntPtr)(int, int*);
+    typedef int(WINAPI * IntOfFloatPtr)(float*);
+    typedef int(WINAPI * IntOfDap)(double, double, double*);
+    typedef const char*(WINAPI * TextOfVoid)(void);
+    typedef const char*(WINAPI * TextOfText)(const char*);
+    IntOfDap giDap = (IntOfDap)(void (*)(void))bind(dll, "GIGetDAPValueAfterExposure", 552);
+    {
+        IntOfIntIntPtr giSetKV = (IntOfIntIntPtr)(void (*)(void))bind(dll, "GISetKV", 506);
+        IntOfFloatPtr giGetMS = (IntOfFloatPtr)(void (*)(void))bind(dll, "GIGetMS", 517);
+        TextOfVoid giVersion = (TextOfVoid)(void (*)(void))bind(dll, "GIGetKestroDLLVersion", 550);
+        TextOfText gsiFileVersion = (TextOfText)(void (*)(void))bind(dll, "GSIGetFileVersion", 1068);
+        if (giSetKV && giGetMS && giVersion && gsiFileVersion && giDap) {
+            int kv = 0;
+            int r = giSetKV(85, &kv);
+            check(r == 0 && kv == 85 && simValue("KV") == 85, "GISetKV(85) = %d, out %d, the simulator holds KV 85", r,
+                  kv);
+            r = giSetKV(151, &kv);
+            check(r == 2 && kv == 85, "GISetKV(151) refused with %d, out untouched", r);
+            check(giSetKV(80, &kv) == 0 && kv == 80, "GISetKV(80) back to 80 kV");
+            float ms = 0;
+            check(simOk("set MS 12"), "the simulator holds MS 12");
+            r = giGetMS(&ms);
+            check(r == 1 && ms == 1.25f, "GIGetMS = %d gives %.2f ms for the wire value 12", r, (double)ms);
+            check(simOk("set MS 1000"), "the simulator holds MS 1000 again");
+            double dap = -7.0;
+            r = giDap(-1.0, 100.0, &dap);
+            check(r == 0 && dap == -7.0, "GIGetDAPValueAfterExposure(-1.0, 100.0) refused, out untouched");
+            const char* version = giVersion();
+            unsigned a, b, c, d;
+            char rest;
+            check(version && sscanf(version, "%u.%u.%u.%u%c", &a, &b, &c, &d, &rest) == 4,
+                  "GIGetKestroDLLVersion() = \"%s\" (a.b.c.d)", version ? version : "(null)");
+            char dllPath[MAX_PATH * 2];
+            pathOf(dllPath, sizeof dllPath, "\\Kestro.dll");
+            char copy[64];
+            snprintf(copy, sizeof copy, "%s", version ? version : "");
+            const char* fileVersion = gsiFileVersion(dllPath);
+            check(fileVersion && strcmp(fileVersion, copy) == 0, "GSIGetFileVersion(Kestro.dll) = \"%s\", the same",
+                  fileVersion ? fileVersion : "(null)");
+        }
+    }
     /* Program mode and calibration. */
     {
         check(simOk("set GM 2"), "the simulator is in program mode 2");
@@ -319,6 +363,15 @@ int main(void) {
                   !strstr(reply, "no-echo"),
               "the simulator's handshake completed with every step echoed");
         check(simValue("ST") == 2, "the generator is ready again");
+    }
+
+    /* The dose-area product of that exposure: two doubles by value and a pointer. */
+    if (giDap) {
+        double d25 = 0, d50 = 0, a50 = 0;
+        int r1 = giDap(25.0, 100.0, &d25), r2 = giDap(25.0, 50.0, &d50), r3 = giDap(50.0, 100.0, &a50);
+        check(r1 == 1 && r2 == 1 && r3 == 1 && d25 > 0, "GIGetDAPValueAfterExposure after the exposure: %.3f", d25);
+        check(r1 == 1 && fabs(d50 - 4 * d25) < 1e-9 * d50 && fabs(a50 - 2 * d25) < 1e-9 * a50,
+              "half the height gives four times, twice the area twice the value (%.3f, %.3f)", d50, a50);
     }
 
     /* A generator error, posted by the library's reader thread. */

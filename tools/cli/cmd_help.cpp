@@ -1,4 +1,4 @@
-// help and version.
+// help (version is with the dose commands, cmd_dose.cpp).
 
 #include "command.h"
 
@@ -18,16 +18,9 @@ int runHelp(Context& c) {
     return kExitDone;
 }
 
-int runVersion(Context& c) {
-    c.out.field("version", "kestro", Json::string(KESTRO_VERSION_TEXT), KESTRO_VERSION_TEXT);
-    return kExitDone;
-}
-
 }  // namespace
 
 KESTRO_CLI_COMMAND(help) = {"help", "this list, or the help of one command", "[COMMAND]", "", Needs::Nothing,
                             checkHelp, runHelp};
-
-KESTRO_CLI_COMMAND(version) = {"version", "print the version", "", "", Needs::Nothing, nullptr, runVersion};
 
 }  // namespace kestro::cli

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "kestro_version.h"
+#include "platform/posix/pe_version.h"
 
 namespace kestro::platform {
 
@@ -128,9 +129,11 @@ std::string modulePath() {
 }
 
 std::string fileVersion(const std::string& path) {
-    // Shared objects carry no version resource; the library answers for itself.
-    if (!path.empty() && path == modulePath()) return KESTRO_VERSION_STRING ".0";
-    return {};
+    // Shared objects carry no version resource; the library answers for itself. Any
+    // other file is read as a Windows PE file (a DLL or tool a service tool was handed).
+    if (path.empty()) return {};
+    if (path == modulePath()) return KESTRO_VERSION_STRING ".0";
+    return peFileVersionText(path);
 }
 
 }  // namespace kestro::platform

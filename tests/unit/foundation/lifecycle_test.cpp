@@ -154,8 +154,14 @@ TEST_F(Library, DemoStartUpLoadsTheDemoPicture) {
     EXPECT_NE(trace().find("Set Mode :  1"), std::string::npos);
 }
 
-TEST_F(Library, CompatibilityRequiredButUnavailableIsNotSuccess) {
+TEST_F(Library, CompatibilityRequiredRunsTheQuery) {
+    // Demo mode: the packet exchange succeeds at once, so a query without entries passes.
     load("[Function]\r\nDemo Enable=1\r\nComp Transfer=1\r\n");
+    EXPECT_EQ(IO_InitGenerator(nullptr), 1);
+    EXPECT_EQ(trace().find("IO_GetGeneratorCompatibility() failed"), std::string::npos);
+    // A configuration the query refuses fails the start-up.
+    host.write("Gen/INI/Function.ini",
+               "[Function]\r\nDemo Enable=1\r\nComp Transfer=1\r\n[CompInformation]\r\ntotal=11\r\n");
     EXPECT_EQ(IO_InitGenerator(nullptr), -5);
     EXPECT_EQ(GIInitGenerator(nullptr), 0);
     EXPECT_NE(trace().find("IO_GetGeneratorCompatibility() failed\r\n"), std::string::npos);

@@ -78,7 +78,9 @@ constexpr const char* kHelp =
     "handshake | wait [MS] | error NNN | warning NNN | send TEXT | raw HEX... | "
     "fault [NAME on|off | slow MS | split on|off [GAP] | drop on|off|once | nak on|off|once | disconnect | "
     "reconnect | clear] | faults | nak on|off|once | disconnect | reconnect | echo-timeout MS | strict on|off | "
-    "he-period MS | refuse-technique on|off | bag get INDEX [SEL...] | bag put INDEX HEX... | stats | log [N] | clear";
+    "he-period MS | refuse-technique on|off | bag get INDEX [SEL...] | bag put INDEX HEX... | stats | log [N] | clear | "
+    "dose-rate V0..V11 | compat ENTRY echo|refuse|bits HEX... | heat-limits FIRST SECOND [TUBE] | "
+    "tube-byte RECEPTOR VALUE";
 
 }  // namespace
 
@@ -103,6 +105,7 @@ bool Simulator::control(std::string_view text, std::string* reply) {
     int number = 0;
     bool flag = false;
 
+    if (std::optional<bool> done = configControl(w, out)) return *done;
     if (verb == "help") return ok(kHelp);
     if (verb == "quit" || verb == "exit") {
       std::lock_guard lock(m);

@@ -380,7 +380,9 @@ void Simulator::handleDataBagLocked(ReceivedUnit& entry) {
   const std::uint8_t index = entry.unit.bagIndex;
   const std::span<const std::uint8_t> data(entry.unit.bagData);
   BagAnswer answer;
-  if (DataBagStore::isWrite(index, data) && faultSettings.nak != NakMode::Off) {
+  if (std::optional<BagAnswer> configured = configuredBagAnswerLocked(index, data)) {
+    answer = std::move(*configured);
+  } else if (DataBagStore::isWrite(index, data) && faultSettings.nak != NakMode::Off) {
     if (faultSettings.nak == NakMode::Once) faultSettings.nak = NakMode::Off;
     answer.kind = BagAnswerKind::Nak;
     answer.index = index;

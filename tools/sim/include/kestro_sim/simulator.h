@@ -155,6 +155,20 @@ class Simulator {
   std::optional<Bytes> bagRecord(int index, const Bytes& selector = {});
   bool putBagRecord(int index, const Bytes& selector, const Bytes& replyData);
 
+  // --- configured answers (src/generator_config.cpp) ------------------------------------
+  // The dose-rate curve: the twelve 16-bit values of bag 13, curve 1 (40..150 kV).
+  bool setDoseRateTable(const std::vector<int>& values);
+  // How the compatibility bag (22) answers an entry: echo what was written (the
+  // default), echo it with bytes 2..9 replaced by fixed bits, or refuse the entry's
+  // writes with a NAK.
+  enum class CompatMode { Echo, Fixed, Refuse };
+  void setCompatAnswer(int entry, CompatMode mode, const Bytes& fixedBytes = {});
+  // The tube heat limits: reply bytes 435 and 436 of the tube's Tube Select record
+  // (bytes 19 and 20 of the library's packet).
+  bool setHeatLimits(int first, int second, int tube = 1);
+  // Byte 1 of a receptor's Auxiliary Setup record (the working tube: 2 is the second).
+  bool setTubeByte(int receptor, int value);
+
   // --- faults --------------------------------------------------------------------------
   // By name: "silence", "bad-checksum", "garbage", "split", "drop" (every frame),
   // "drop-once", "nak" (every write), "nak-once", "slow" (off only; use setSlow),
@@ -212,6 +226,10 @@ class Simulator {
   void handleUnitLocked(WireUnit unit);
   void handleCommandLocked(ReceivedUnit& entry);
   void handleDataBagLocked(ReceivedUnit& entry);
+  // A configured answer for the bag, if one applies (generator_config.cpp).
+  std::optional<BagAnswer> configuredBagAnswerLocked(std::uint8_t index, std::span<const std::uint8_t> data);
+  // The control words of the configured answers; nothing when the verb is not one.
+  std::optional<bool> configControl(const std::vector<std::string>& words, std::string& reply);
   void emitLocked(Bytes frame, Origin origin, std::string what);
   void writeDueLocked(Clock::time_point now);
   bool openLineLocked(std::string* error);
@@ -234,6 +252,11 @@ class Simulator {
 
   GeneratorModel model;
   DataBagStore bags;
+  struct CompatAnswer {
+    CompatMode mode = CompatMode::Echo;
+    Bytes fixed;
+  };
+  std::map<int, CompatAnswer> compatAnswers;
   SerialEndpoint port;
   WakeEvent wake;
   LibraryStreamParser parser;
