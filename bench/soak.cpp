@@ -132,10 +132,18 @@ int main(int argc, char** argv) {
     std::atomic<bool> stop{false};
     std::atomic<bool> excuse{false};  // an exposure or an outage is under way
     Tally commands, packets;
-    auto count = [&](Tally& t, bool ok, bool right = true) {
+    std::mutex noteLock;
+    std::vector<std::string> notes;  // the first failures, with when and what
+    const auto started = Clock::now();
+    auto count = [&](Tally& t, bool ok, bool right, const char* what) {
         ++t.calls;
         if (ok && !right) ++t.wrong;
         if (!ok) (excuse ? t.excused : t.failed)++;
+        if ((!ok && !excuse) || (ok && !right)) {
+            std::lock_guard<std::mutex> lock(noteLock);
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+            if (notes.size() < 20) notes.push_back(std::to_string(ms) + " ms: " + what + (ok ? " wrong value" : " failed"));
+        }
     };
     auto paced = [&](auto body) {
         // About 17 calls per second per thread: 50 per second from three threads.
@@ -150,13 +158,13 @@ int main(int argc, char** argv) {
     threads.emplace_back(paced([&, v = 60]() mutable {
         v = v >= 120 ? 60 : v + 1;
         const int got = IO_RadKVValue(0, v);
-        count(commands, got != -1, got == v);
+        count(commands, got != -1, got == v, "IO_RadKVValue");
     }));
-    threads.emplace_back(paced([&] { count(commands, IO_GetSTValue() != -1); }));
-    threads.emplace_back(paced([&] { count(commands, IO_GetGenKW() != -1); }));
+    threads.emplace_back(paced([&] { count(commands, IO_GetSTValue() != -1, true, "IO_GetSTValue"); }));
+    threads.emplace_back(paced([&] { count(commands, IO_GetGenKW() != -1, true, "IO_GetGenKW"); }));
     threads.emplace_back([&] {
         for (int n = 1; !stop; n = n % 6 + 1) {
-            count(packets, IO_RefreshModelData(6, n) == 1);
+            count(packets, IO_RefreshModelData(6, n) == 1, true, "IO_RefreshModelData");
             for (int i = 0; i < 20 && !stop; ++i) std::this_thread::sleep_for(100ms);
         }
     });
@@ -232,6 +240,8 @@ int main(int argc, char** argv) {
     row("file descriptors end", fdsEnd);
     row("threads start", threadsStart);
     row("threads end", threadsEnd);
+
+    for (const std::string& note : notes) std::printf("  %s\n", note.c_str());
 
     std::error_code ec;
     fs::remove_all(host, ec);
