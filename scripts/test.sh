@@ -17,8 +17,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print
   ctest --test-dir build/asan --output-on-failure --timeout 600
 
 # ---- soak: a simulator session under load, under AddressSanitizer ---------------------
-# Fails on a failed or wrong call, a lost notification, a broken trace line, a leak, or
-# growth of descriptors, threads or memory. KESTRO_SOAK_SECONDS sets the time.
+# Fails on a wrong value, a lost notification, a broken trace line, a leak, or growth of
+# descriptors, threads or memory (failed calls are printed). KESTRO_SOAK_SECONDS sets the time.
 echo "== soak (address,undefined)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   build/asan/bench/kestro_soak "${KESTRO_SOAK_SECONDS:-120}" 60
