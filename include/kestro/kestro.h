@@ -46,6 +46,36 @@ typedef struct KestroLinkStatistics {
 } KestroLinkStatistics;
 /* Copies the statistics of the active link: 1 copied, 0 no link or out is null. */
 KESTRO_API int KestroGetLinkStatistics(KestroLinkStatistics* out);
+
+/* Progress of the import or export that runs (IO_ExportGenData, IO_ImportGenData, the
+   partial imports and their GSI forms). These run for minutes and block their caller;
+   any other thread may call KestroGetTransferProgress meanwhile. The totals are known
+   before the first record goes out; a record is one tube record, one packet record, one
+   power/time table row, or (export) the compatibility block or the end mark. */
+enum {
+    KESTRO_TRANSFER_NONE = 0,
+    KESTRO_TRANSFER_EXPORT = 1,
+    KESTRO_TRANSFER_IMPORT = 2,
+    KESTRO_TRANSFER_IMPORT_TUBE_CALIBRATION = 3,
+    KESTRO_TRANSFER_IMPORT_DAP_CALIBRATION = 4,
+    KESTRO_TRANSFER_IMPORT_AEC_CALIBRATION = 5,
+    KESTRO_TRANSFER_IMPORT_OTHER_DATA = 6
+};
+typedef struct KestroTransferProgress {
+    int32_t operation;    /* KESTRO_TRANSFER_*: the running one, else the last one */
+    int32_t running;      /* 1 while it runs */
+    int32_t recordsDone;  /* records transferred so far */
+    int32_t recordsTotal; /* records of the whole operation */
+    int64_t elapsedMs;    /* since it started (to its end once finished) */
+    int32_t result;       /* once finished: its result (1 success, 0 failure) */
+    int32_t sectionNumber; /* 1-based number of the section being transferred */
+    int32_t sectionCount;  /* sections of the whole operation */
+    char section[64];     /* the section being transferred, as the trace names it */
+} KestroTransferProgress;
+
+/* 1 an operation runs, 0 none runs (out describes the last one, all zero before the
+   first), -1 no out pointer or the library is not loaded. */
+KESTRO_API int KestroGetTransferProgress(KestroTransferProgress* out);
 #endif
 
 #ifdef __cplusplus

@@ -165,8 +165,8 @@ KESTRO_EXPORT(int) IO_ResumeWorkThread(void) {
 KESTRO_EXPORT(int) IO_InitDLL(int linkType) {
     return guarded(0, [&] {
         if (linkType == 3) {
-            // The console's own start-up arrives with the service console.
-            return 0;
+            CMyProtocl* console = g_pConsole;
+            return console ? console->Init() : 0;
         }
         CCommProtocol* link = activeLink();
         return link ? link->InitGen() : 0;

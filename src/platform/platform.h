@@ -69,6 +69,10 @@ void sleepMs(int milliseconds);
 // end in extension (for example ".txt"), in the order the directory listing gives them.
 std::vector<std::string> findFileTitles(const std::string& directory, std::string_view extension);
 bool deleteFile(const std::string& path);
+// Renames from over to, replacing an existing file at to in one step. true when done.
+bool replaceFile(const std::string& from, const std::string& to);
+// Sets the process's current directory. true when done.
+bool setCurrentDirectory(const std::string& path);
 bool fileExists(const std::string& path);
 bool createDirectories(const std::string& path);
 

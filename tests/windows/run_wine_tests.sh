@@ -224,12 +224,20 @@ run_host() {
             if [[ ${#sim_socket} -gt 100 ]]; then
                 sim_socket="$(mktemp -d /tmp/kestro-sim.XXXXXX)/sim.sock"
             fi
-            "$sim" --link "$run/com4" --control "$sim_socket" --quiet </dev/null >"$run/sim.out" 2>"$run/sim.err" &
+            # COM5 -> the simulator's service console (console_session_test.exe).
+            mkdir -p "$run/console"
+            cp "$run/Kestro.dll" "$run/console/"
+            "$triple-gcc-posix" "${cflags[@]}" "$here/console_session_test.c" -o "$run/console/console_session_test.exe" ||
+                fail "compile console_session_test.c"
+            "$sim" --link "$run/com4" --control "$sim_socket" --console --console-link "$run/com5" --quiet \
+                </dev/null >"$run/sim.out" 2>"$run/sim.err" &
             sim_pid=$!
             bg_pids+=($!)
-            for _ in $(seq 100); do grep -q '^PTY ' "$run/sim.out" 2>/dev/null && break; sleep 0.05; done
+            for _ in $(seq 100); do grep -q '^CONSOLE ' "$run/sim.out" 2>/dev/null && break; sleep 0.05; done
             grep -q '^PTY ' "$run/sim.out" || fail "kestro-sim did not start: $(cat "$run/sim.out" "$run/sim.err")"
+            grep -q '^CONSOLE ' "$run/sim.out" || fail "kestro-sim's console did not start: $(cat "$run/sim.err")"
             map_port 4 "$run/com4"
+            map_port 5 "$run/com5"
         else
             echo "note: no kestro-sim given: the serial session on COM4 is skipped"
         fi
@@ -294,6 +302,7 @@ run_host() {
             fi
         done
         wait "$session_pid" || status5=$?
+        (cd "$run/console" && timeout 180 "$loader" ./console_session_test.exe) || status5=$((status5 + $?))
         echo quit | "$run/sim_control" "$sim_socket" 5000 >/dev/null || true
         wait "$sim_pid" 2>/dev/null || true
         if [[ $sim_socket == /tmp/kestro-sim.* ]]; then rm -rf "$(dirname "$sim_socket")"; fi

@@ -54,6 +54,7 @@ int runDemo(Context& c) {
     if (r != kExitDone) return r;
     Api& api = s.api();
     c.out.field("mode", "mode", Json::string("demo"), "demo (no generator, no port)");
+    c.out.field("library", "library", Json::string(api.path), api.path);
     startup(c.out, s);
     const int demo = api.setDemoMode(1, 0);
     c.out.field("demo_flag", "demo flag", Json::integer(demo), std::to_string(demo));
@@ -89,6 +90,9 @@ int runSession(Context& c) {
     Session s;
     int r = s.open(o, c.out);
     if (r != kExitDone) return r;
+    if (!s.simulator())
+        return c.out.fail(kExitUsage, "session runs against the simulator, but " + s.hostDir() +
+                                          " enables demonstration mode (\"Demo Enable\")");
     Api& api = s.api();
     c.out.field("mode", "mode", Json::string(s.modeText()), s.modeText());
     startup(c.out, s);

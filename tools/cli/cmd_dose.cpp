@@ -193,6 +193,10 @@ int runCompat(Context& c) {
     std::vector<std::pair<std::string, std::string>> pairs;
     takePairs(c.args, {"--entry"}, &pairs);
     CompEntries entries;
+    if (!pairs.empty() && c.options.hostDirGiven)
+        return c.out.fail(kExitUsage, "compat --entry writes the request entries into the function settings; with "
+                                      "--host-dir the tool never writes a user's settings (put them in the "
+                                      "[CompInformation] section there)");
     if (!pairs.empty()) {
         std::vector<std::string> lists;
         for (const auto& pair : pairs) lists.push_back(pair.second);
@@ -225,10 +229,16 @@ int runCompat(Context& c) {
 // library is loaded with the tool's host directory, where it keeps its trace.
 int runVersion(Context& c) {
     c.out.field("version", "kestro", Json::string(KESTRO_VERSION_TEXT), KESTRO_VERSION_TEXT);
-    HostSetup setup;  // demonstration settings: loading opens no port
+    // A user's directory is used as it is (loading opens no port); otherwise the tool's
+    // own demonstration directory.
+    std::string hostDir = c.options.hostDir;
     std::string error;
-    if (!prepareHostDirectory(c.options.hostDir, setup, &error)) return c.out.fail(kExitNoConnection, error);
-    ::setenv("KESTRO_HOST_DIR", c.options.hostDir.c_str(), 1);
+    if (!c.options.hostDirGiven) {
+        hostDir = ownHostDirectory("demo");
+        HostSetup setup;  // demonstration settings: loading opens no port
+        if (!prepareHostDirectory(hostDir, setup, &error)) return c.out.fail(kExitNoConnection, error);
+    }
+    ::setenv("KESTRO_HOST_DIR", hostDir.c_str(), 1);
     Api api;
     if (!loadApi(api, c.options.library, &error)) return c.out.fail(kExitNoConnection, error);
     auto version = reinterpret_cast<const char* (*)()>(api.symbol("GIGetKestroDLLVersion"));

@@ -13,8 +13,34 @@ std::string checkHelp(const std::vector<std::string>& args) {
     return "";
 }
 
+Json describe(const Command& cmd, bool full) {
+    Json j = Json::object();
+    j.set("name", Json::string(cmd.name));
+    j.set("usage", Json::string(std::string("kestro [OPTIONS] ") + cmd.name + (*cmd.usage ? " " : "") + cmd.usage));
+    j.set("summary", Json::string(cmd.summary));
+    if (full && cmd.help && *cmd.help) j.set("help", Json::string(cmd.help));
+    return j;
+}
+
 int runHelp(Context& c) {
-    printUsage(stdout, c.args.empty() ? nullptr : findCommand(c.args[0]));
+    const Command* one = c.args.empty() ? nullptr : findCommand(c.args[0]);
+    if (!c.out.json()) {
+        printUsage(stdout, one);
+        return kExitDone;
+    }
+    if (one) {
+        c.out.doc().set("command", describe(*one, true));
+        return kExitDone;
+    }
+    Json list = Json::array();
+    for (const Command* cmd : commands()) list.push(describe(*cmd, false));
+    c.out.doc().set("commands", std::move(list));
+    Json codes = Json::object();
+    codes.set("0", Json::string("done"));
+    codes.set("1", Json::string("the generator refused or did not answer"));
+    codes.set("2", Json::string("bad usage"));
+    codes.set("3", Json::string("could not connect"));
+    c.out.doc().set("exit_codes", std::move(codes));
     return kExitDone;
 }
 

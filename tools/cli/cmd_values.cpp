@@ -3,6 +3,7 @@
 #include "command.h"
 #include "notifications.h"
 #include "session.h"
+#include "status_view.h"
 #include "values.h"
 
 namespace kestro::cli {
@@ -23,7 +24,9 @@ void modeLine(Context& c) {
     c.out.field("mode", "mode", std::move(mode), s.modeText());
 }
 
-int runStatus(Context& c) {
+}  // namespace
+
+int showStatus(Context& c, bool withNotifications) {
     Api& api = c.session->api();
     if (!api.stValue || !api.radKV) return missing(c.out, "status functions");
     modeLine(c);
@@ -48,12 +51,16 @@ int runStatus(Context& c) {
     if (api.postMAS && api.postTime)
         c.out.group("last_exposure", "last exposure",
                     {q("mas", api.postMAS() / 10.0, 1, "mAs"), q("ms", api.postTime() / 10.0, 1, "ms")});
-    c.session->pollNotifications(c.out);
+    if (withNotifications) c.session->pollNotifications(c.out);
     return kExitDone;
 }
 
+namespace {
+
+int runStatus(Context& c) { return showStatus(c, true); }
+
 std::string checkSetOrStep(const std::vector<std::string>& args, bool step) {
-    if (args.size() != 2) return expectArgs(args, 2, 2).empty() ? "" : expectArgs(args, 2, 2) + " (NAME VALUE)";
+    if (args.size() != 2) return expectArgs(args, 2, 2) + " (NAME VALUE)";
     const ValueSpec* spec = findValue(args[0]);
     if (!spec) return "unknown value '" + args[0] + "' (" + valueNames() + ")";
     if (step) {

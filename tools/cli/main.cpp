@@ -5,8 +5,6 @@
 #include <signal.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 
 #include "command.h"
 #include "options.h"
@@ -24,13 +22,17 @@ int main(int argc, char** argv) {
     }
     if (options.command.empty()) {
         if (options.help) {
-            printUsage(stdout, nullptr);
-            return kExitDone;
+            int code = runCommand(options, out, *findCommand("help"), {}, nullptr, false);
+            out.finish(code);
+            return code;
         }
         printUsage(stderr, nullptr);
+        if (options.json) {
+            out.fail(kExitUsage, "no command given");
+            out.finish(kExitUsage);
+        }
         return kExitUsage;
     }
-    if (options.command == "--version") options.command = "version";
     const Command* command = findCommand(options.command);
     if (!command) {
         int code = out.fail(kExitUsage, "unknown command '" + options.command + "' (kestro help lists them)");
@@ -38,12 +40,18 @@ int main(int argc, char** argv) {
         return code;
     }
     if (options.help) {
-        printUsage(stdout, command);
-        return kExitDone;
+        // The same as `kestro help COMMAND` (one JSON document with --json).
+        const Command* help = findCommand("help");
+        int code = runCommand(options, out, *help, {command->name}, nullptr, false);
+        out.finish(code);
+        return code;
     }
-    if (options.hostDir.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        options.hostDir = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestro-demo-host";
+    if (options.hostDirGiven && (options.line.given || options.mode == Mode::Demo)) {
+        int code = out.fail(kExitUsage, std::string(options.line.given ? "line settings apply" : "--demo applies") +
+                                            " to the host directory the tool sets up; with --host-dir the "
+                                            "settings files there decide");
+        out.finish(code);
+        return code;
     }
     int code = runCommand(options, out, *command, options.args, nullptr, false);
     out.finish(code);

@@ -108,6 +108,10 @@ std::string parseWords(const std::vector<std::string>& w, Options& o) {
         }
         if (!rest && takeOption(w, i, o, error, sawMode, sawDevice, sawDemo)) continue;
         if (o.command.empty()) {
+            if (!rest && w[i] == "--version") {
+                o.command = "version";
+                continue;
+            }
             if (!rest && w[i].rfind("--", 0) == 0) return "unknown option " + w[i];
             o.command = w[i];
         } else {

@@ -38,6 +38,10 @@ bool SimProcess::start(const std::string& program, std::string* error) {
         return false;
     }
     if (pid_ == 0) {
+        // A process group of its own: Ctrl-C at the terminal is for the tool, which then
+        // closes the port before it stops the simulator. The simulator ends by itself when
+        // the tool goes away (end of its standard input).
+        ::setpgid(0, 0);
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
         ::execlp(program.c_str(), program.c_str(), "--quiet", static_cast<char*>(nullptr));
@@ -66,9 +70,20 @@ bool SimProcess::start(const std::string& program, std::string* error) {
         return false;
     }
     pty_ = line.substr(4, line.size() - 5);
-    drain_ = std::thread([fd = fromChild_] {
+    drain_ = std::thread([this, fd = fromChild_] {
         char buf[512];
-        while (::read(fd, buf, sizeof buf) > 0) {
+        std::string partial;
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+            partial.append(buf, static_cast<std::size_t>(n));
+            std::size_t at;
+            while ((at = partial.find('\n')) != std::string::npos) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                replies_.push_back(partial.substr(0, at));
+                if (replies_.size() > 100) replies_.pop_front();
+                partial.erase(0, at + 1);
+                arrived_.notify_all();
+            }
         }
     });
     return true;
@@ -79,6 +94,19 @@ bool SimProcess::control(std::string_view line) {
     std::string text(line);
     text.push_back('\n');
     return ::write(toChild_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+bool SimProcess::request(std::string_view line, std::string* reply, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    replies_.clear();
+    lock.unlock();
+    if (!control(line)) return false;
+    lock.lock();
+    if (!arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !replies_.empty(); }))
+        return false;
+    if (reply) *reply = replies_.front();
+    replies_.pop_front();
+    return true;
 }
 
 void SimProcess::stop() {

@@ -6,6 +6,9 @@
 #include <string_view>
 #include <sys/types.h>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 namespace kestro::cli {
@@ -24,6 +27,8 @@ public:
     const std::string& ptyPath() const { return pty_; }
     bool running() const { return pid_ > 0; }
     bool control(std::string_view line);
+    // Sends a control line and waits up to timeoutMs for its (first) reply line.
+    bool request(std::string_view line, std::string* reply, int timeoutMs);
     void stop();
 
 private:
@@ -31,7 +36,10 @@ private:
     int toChild_ = -1;
     int fromChild_ = -1;
     std::string pty_;
-    std::thread drain_;  // reads and drops the simulator's replies so it never blocks
+    std::thread drain_;  // reads the simulator's replies so it never blocks; keeps the last ones
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::deque<std::string> replies_;
 };
 
 }  // namespace kestro::cli

@@ -1,8 +1,11 @@
-// kestro-sim [--device PATH] [--control SOCKET] [--link PATH] [--quiet]
+// kestro-sim [--device PATH] [--control SOCKET] [--link PATH] [--data FILE] [--quiet]
+//            [--console [--console-device PATH] [--console-link PATH]]
 //
 // Plays the generator. Without --device it creates a pseudo-terminal and prints
 // "PTY <slave path>" as its first line. Control commands come one per line from standard
 // input and, with --control, from clients of a UNIX stream socket; each gets one reply.
+// With --console it also plays a service console on a line of its own and prints
+// "CONSOLE <path>"; control lines starting with "console" go to the console.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "kestro_sim/console_sim.h"
 #include "kestro_sim/simulator.h"
 
 namespace {
@@ -31,11 +35,14 @@ void onSignal(int) {
 
 void usage(FILE* to) {
   std::fprintf(to,
-               "usage: kestro-sim [--device PATH] [--control SOCKET] [--link PATH] [--quiet]\n"
+               "usage: kestro-sim [--device PATH] [--control SOCKET] [--link PATH] [--data FILE] [--quiet]\n"
                "  --device PATH    serve an existing serial device instead of a new pseudo-terminal\n"
                "  --control SOCKET also accept control commands on a UNIX stream socket\n"
                "  --link PATH      keep a symbolic link at PATH pointing to the pseudo-terminal\n"
+               "  --data FILE      load the data set from FILE (when it exists) and save it there on exit\n"
                "  --quiet          do not log traffic on standard error\n"
+               "  --console        also play a service console on its own pseudo-terminal\n"
+               "  --console-device PATH, --console-link PATH  as --device and --link, for the console\n"
                "Control commands are read one per line from standard input; type 'help'.\n");
 }
 
@@ -76,6 +83,8 @@ struct Client {
   std::string pending;
 };
 
+kestro::sim::ConsoleSimulator* consoleSim = nullptr;
+
 // Runs every complete line of buffer through the simulator; returns the replies.
 std::string runLines(kestro::sim::Simulator& sim, std::string& buffer) {
   std::string replies;
@@ -85,7 +94,10 @@ std::string runLines(kestro::sim::Simulator& sim, std::string& buffer) {
     buffer.erase(0, nl + 1);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::string reply;
-    sim.control(line, &reply);
+    if (consoleSim != nullptr && line.compare(0, 8, "console ") == 0)
+      consoleSim->control(line.substr(8), &reply);
+    else
+      sim.control(line, &reply);
     replies += reply + "\n";
     if (sim.quitRequested()) break;
   }
@@ -97,7 +109,10 @@ std::string runLines(kestro::sim::Simulator& sim, std::string& buffer) {
 int main(int argc, char** argv) {
   kestro::sim::SimulatorOptions options;
   std::string controlPath;
+  std::string dataPath;
   bool quiet = false;
+  bool console = false;
+  kestro::sim::ConsoleOptions consoleOptions;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> std::string {
@@ -110,7 +125,11 @@ int main(int argc, char** argv) {
     if (a == "--device") options.devicePath = next();
     else if (a == "--control") controlPath = next();
     else if (a == "--link") options.linkPath = next();
+    else if (a == "--data") dataPath = next();
     else if (a == "--quiet") quiet = true;
+    else if (a == "--console") console = true;
+    else if (a == "--console-device") consoleOptions.devicePath = next(), console = true;
+    else if (a == "--console-link") consoleOptions.linkPath = next(), console = true;
     else if (a == "--help" || a == "-h") {
       usage(stdout);
       return 0;
@@ -129,6 +148,13 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &sa, nullptr);
 
   kestro::sim::Simulator sim(options);
+  if (!dataPath.empty() && ::access(dataPath.c_str(), F_OK) == 0) {
+    std::string why;
+    if (!sim.loadDataSet(dataPath, &why)) {
+      std::fprintf(stderr, "kestro-sim: %s\n", why.c_str());
+      return 1;
+    }
+  }
   if (!quiet) {
     const auto t0 = std::chrono::steady_clock::now();
     sim.setTrafficObserver([t0](const std::string& text) {
@@ -150,8 +176,28 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  kestro::sim::ConsoleSimulator consoleSimulator(consoleOptions);
+  if (console) {
+    if (!quiet) {
+      const auto t0 = std::chrono::steady_clock::now();
+      consoleSimulator.setTrafficObserver([t0](const std::string& text) {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        std::fprintf(stderr, "[%8.3f] %s\n", static_cast<double>(ms) / 1000.0, text.c_str());
+      });
+    }
+    if (!consoleSimulator.start(&error)) {
+      std::fprintf(stderr, "kestro-sim: console: %s\n", error.c_str());
+      sim.stop();
+      return 1;
+    }
+    consoleSim = &consoleSimulator;
+  }
   if (options.devicePath.empty()) {
     std::printf("PTY %s\n", sim.portPath().c_str());
+    std::fflush(stdout);
+  }
+  if (console) {
+    std::printf("CONSOLE %s\n", consoleSimulator.portPath().c_str());
     std::fflush(stdout);
   }
 
@@ -222,6 +268,15 @@ int main(int argc, char** argv) {
     ::close(listenFd);
     ::unlink(controlPath.c_str());
   }
+  consoleSim = nullptr;
+  consoleSimulator.stop();
   sim.stop();
+  if (!dataPath.empty()) {
+    std::string why;
+    if (!sim.saveDataSet(dataPath, &why)) {
+      std::fprintf(stderr, "kestro-sim: %s\n", why.c_str());
+      return 1;
+    }
+  }
   return 0;
 }

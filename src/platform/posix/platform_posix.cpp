@@ -85,6 +85,10 @@ std::vector<std::string> findFileTitles(const std::string& directory, std::strin
 
 bool deleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
+bool replaceFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+
+bool setCurrentDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
 bool fileExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);

@@ -202,27 +202,6 @@ TEST_F(ApplyTest, TubeSelectWritesTheBlockBehindItsHeader) {
     EXPECT_EQ(Bytes(f.begin() + 5, f.end()), expected);
 }
 
-TEST_F(ApplyTest, TubeBackupAndRestoreNeverTouchFilesBehindTheHost) {
-    const std::filesystem::path file = host.dir() / "tube.bak";
-    ASSERT_EQ(IO_SetBackupMode(1, file.c_str()), 1);
-    const auto before = snapshot();
-    EXPECT_EQ(IO_RefreshModelData(4, 1), 0);
-    EXPECT_EQ(snapshot(), before);
-    EXPECT_EQ(link->m_bBackupTube, 0);  // consumed
-    EXPECT_FALSE(std::filesystem::exists(file));
-    EXPECT_EQ(IO_RefreshModelData(4, 1), 1);  // no backup armed any more
-
-    fake.clearFrames();
-    EXPECT_EQ(IO_UtilityModelData1(4, 1), 0);  // nothing restored: nothing to send
-    EXPECT_EQ(IO_SetRestoreMode(1, file.c_str()), 1);
-    EXPECT_EQ(IO_UtilityModelData(4, 1), 0);   // the restore belongs to the restore variant
-    EXPECT_EQ(link->m_bRestoreTube, 1);
-    EXPECT_EQ(IO_UtilityModelData1(4, 1), 0);
-    EXPECT_EQ(link->m_bRestoreTube, 0);
-    EXPECT_TRUE(fake.frames().empty());
-    EXPECT_EQ(link->m_strTubeFilePath, file.string());
-}
-
 TEST_F(ApplyTest, AuxiliarySetupApplySelectsTheReceptor) {
     image[206] = 4;
     image[208] = 0;

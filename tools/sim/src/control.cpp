@@ -78,7 +78,8 @@ constexpr const char* kHelp =
     "handshake | wait [MS] | error NNN | warning NNN | send TEXT | raw HEX... | "
     "fault [NAME on|off | slow MS | split on|off [GAP] | drop on|off|once | nak on|off|once | disconnect | "
     "reconnect | clear] | faults | nak on|off|once | disconnect | reconnect | echo-timeout MS | strict on|off | "
-    "he-period MS | refuse-technique on|off | bag get INDEX [SEL...] | bag put INDEX HEX... | stats | log [N] | clear | "
+    "he-period MS | refuse-technique on|off | bag get INDEX [SEL...] | bag put INDEX HEX... | features [HEX|off] | "
+    "data save FILE | data load FILE | stats | log [N] | clear | "
     "dose-rate V0..V11 | compat ENTRY echo|refuse|bits HEX... | heat-limits FIRST SECOND [TUBE] | "
     "tube-byte RECEPTOR VALUE";
 
@@ -286,6 +287,7 @@ bool Simulator::control(std::string_view text, std::string* reply) {
       }
       return err("usage: bag get INDEX [SEL...] | bag put INDEX HEX...");
     }
+    if (verb == "features" || verb == "data") return dataSetControl(w, out);
     if (verb == "stats") {
       SimCounters c = counters();
       std::ostringstream s;

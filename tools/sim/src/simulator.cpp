@@ -388,6 +388,7 @@ void Simulator::handleDataBagLocked(ReceivedUnit& entry) {
     answer.index = index;
   } else {
     answer = bags.handle(index, data);
+    applyFeaturesLocked(index, data, answer);
   }
   switch (answer.kind) {
     case BagAnswerKind::Reply:

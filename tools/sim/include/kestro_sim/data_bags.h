@@ -61,6 +61,12 @@ class DataBagStore {
   // Default contents of a record, as a freshly started generator holds them.
   static Bytes defaultRecord(const BagLayout& layout, const Bytes& selector);
 
+  // Every record created so far (index, selector) -> reply data, and a replacement of
+  // them all: a whole data set saved and loaded (records not listed keep their defaults).
+  using RecordMap = std::map<std::pair<int, Bytes>, Bytes>;
+  const RecordMap& allRecords() const { return records; }
+  void replaceAll(RecordMap all) { records = std::move(all); }
+
  private:
   Bytes& record(const BagLayout& layout, const Bytes& selector);
   BagAnswer write(const BagLayout& layout, std::span<const std::uint8_t> data);

@@ -169,6 +169,17 @@ class Simulator {
   // Byte 1 of a receptor's Auxiliary Setup record (the working tube: 2 is the second).
   bool setTubeByte(int receptor, int value);
 
+  // --- whole data set (data_set.cpp) ---------------------------------------------------
+  // Feature bits the compatibility answer reports (Compatible Information, entry 0, byte 2:
+  // bit 0 1 ms, 1 second tube, 2 ABS dose rate, 3 fluoro/rad curves, 4 AEC data per
+  // channel, 5 DAP calibration, 6 function config, 7 dynamic filament calibration).
+  // nullopt: the answer is the stored record, as written.
+  void setFeatures(std::optional<std::uint8_t> bits);
+  std::optional<std::uint8_t> features() const;
+  // Every data-bag record and the feature bits, as text (one record a line).
+  bool saveDataSet(const std::string& path, std::string* error = nullptr) const;
+  bool loadDataSet(const std::string& path, std::string* error = nullptr);
+
   // --- faults --------------------------------------------------------------------------
   // By name: "silence", "bad-checksum", "garbage", "split", "drop" (every frame),
   // "drop-once", "nak" (every write), "nak-once", "slow" (off only; use setSlow),
@@ -241,6 +252,8 @@ class Simulator {
   void runFluoroLocked(std::unique_lock<std::mutex>& lock);
   bool idleForHandshakeLocked(std::string* why) const;
 
+  void applyFeaturesLocked(std::uint8_t index, std::span<const std::uint8_t> request, BagAnswer& answer) const;
+  bool dataSetControl(const std::vector<std::string>& words, std::string& reply);
   void observeLocked(const std::string& line);
   bool echoSeenLocked(const std::string& text, std::uint64_t since, Clock::time_point* when) const;
 
@@ -252,6 +265,7 @@ class Simulator {
 
   GeneratorModel model;
   DataBagStore bags;
+  std::optional<std::uint8_t> featureBits;
   struct CompatAnswer {
     CompatMode mode = CompatMode::Echo;
     Bytes fixed;
