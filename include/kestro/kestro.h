@@ -9,23 +9,6 @@
 extern "C" {
 #endif
 
-#if !defined(_WIN32)
-/* Message windows (POSIX only; on Windows the host passes real window handles).
-   Notifications posted by the library to such a handle queue up in order. */
-typedef struct KestroMessage {
-    uint32_t message;  /* WM_GEN_NOTIFY or WM_CONSOLE_NOTIFY */
-    uintptr_t wParam;
-    intptr_t lParam;
-} KestroMessage;
-
-/* Creates a window handle that can be given to IO_SetMsghWnd / IO_SetMsghWndA. */
-KESTRO_API HWND KestroCreateMessageWindow(void);
-/* Takes the oldest message: 1 got one, 0 timed out, -1 not a window (or destroyed while
-   waiting). timeoutMs < 0 waits without limit. */
-KESTRO_API int KestroGetMessage(HWND window, KestroMessage* out, int timeoutMs);
-/* Destroys the handle; later posts to it are ignored. */
-KESTRO_API void KestroDestroyMessageWindow(HWND window);
-
 /* Link statistics: counters of the active link since it was built. roundTripUs[i]
    counts acknowledged exchanges whose answer came within the i-th bucket after the
    frame went out; the bucket bounds (exclusive, microseconds) are 100, 250, 500, 1000,
@@ -44,7 +27,26 @@ typedef struct KestroLinkStatistics {
     uint64_t reconnections;  /* times a vanished port was opened again */
     uint64_t roundTripUs[KESTRO_RTT_BUCKETS];
 } KestroLinkStatistics;
-/* Copies the statistics of the active link: 1 copied, 0 no link or out is null. */
+
+#if !defined(_WIN32)
+/* Message windows (POSIX only; on Windows the host passes real window handles).
+   Notifications posted by the library to such a handle queue up in order. */
+typedef struct KestroMessage {
+    uint32_t message;  /* WM_GEN_NOTIFY or WM_CONSOLE_NOTIFY */
+    uintptr_t wParam;
+    intptr_t lParam;
+} KestroMessage;
+
+/* Creates a window handle that can be given to IO_SetMsghWnd / IO_SetMsghWndA. */
+KESTRO_API HWND KestroCreateMessageWindow(void);
+/* Takes the oldest message: 1 got one, 0 timed out, -1 not a window (or destroyed while
+   waiting). timeoutMs < 0 waits without limit. */
+KESTRO_API int KestroGetMessage(HWND window, KestroMessage* out, int timeoutMs);
+/* Destroys the handle; later posts to it are ignored. */
+KESTRO_API void KestroDestroyMessageWindow(HWND window);
+
+/* Copies the statistics of the active link (KestroLinkStatistics above): 1 copied, 0
+   no link or out is null. */
 KESTRO_API int KestroGetLinkStatistics(KestroLinkStatistics* out);
 
 /* Progress of the import or export that runs (IO_ExportGenData, IO_ImportGenData, the

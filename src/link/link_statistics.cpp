@@ -1,5 +1,7 @@
 #include "link/link_statistics.h"
 
+#include <sstream>
+
 namespace kestro {
 
 void LinkStatistics::snapshot(KestroLinkStatistics& out, std::uint64_t lateAnswers, std::uint64_t reconnections) const {
@@ -20,18 +22,19 @@ void LinkStatistics::snapshot(KestroLinkStatistics& out, std::uint64_t lateAnswe
 std::string LinkStatistics::summary(std::uint64_t lateAnswers, std::uint64_t reconnections) const {
     KestroLinkStatistics s{};
     snapshot(s, lateAnswers, reconnections);
-    std::string line = "Link statistics: sent " + std::to_string(s.framesSent) + ", acknowledged " +
-                       std::to_string(s.acknowledged) + ", timed out " + std::to_string(s.timedOut) + ", retried " +
-                       std::to_string(s.retried) + ", NAK " + std::to_string(s.naks) + ", checksum errors " +
-                       std::to_string(s.checksumErrors) + ", resynchronisations " + std::to_string(s.resyncs) +
-                       ", dropped units " + std::to_string(s.droppedUnits) + ", late answers " +
-                       std::to_string(s.lateAnswers) + ", reconnections " + std::to_string(s.reconnections) +
-                       ", round trip us";
+    std::ostringstream line;
+    line << "Link statistics: sent " << s.framesSent << ", acknowledged " << s.acknowledged << ", timed out "
+         << s.timedOut << ", retried " << s.retried << ", NAK " << s.naks << ", checksum errors " << s.checksumErrors
+         << ", resynchronisations " << s.resyncs << ", dropped units " << s.droppedUnits << ", late answers "
+         << s.lateAnswers << ", reconnections " << s.reconnections << ", round trip us";
     for (std::size_t i = 0; i < roundTrip.size(); ++i) {
-        line += i < kBucketBoundsUs.size() ? " <" + std::to_string(kBucketBoundsUs[i]) : std::string(" more");
-        line += ":" + std::to_string(s.roundTripUs[i]);
+        if (i < kBucketBoundsUs.size())
+            line << " <" << kBucketBoundsUs[i];
+        else
+            line << " more";
+        line << ":" << s.roundTripUs[i];
     }
-    return line;
+    return line.str();
 }
 
 }  // namespace kestro
