@@ -29,7 +29,7 @@ function(kestro_configure_windows_dll target)
     PREFIX ""
     IMPORT_PREFIX ""
     IMPORT_SUFFIX ".lib")
-  target_link_libraries(${target} PRIVATE version)
+  target_link_libraries(${target} PRIVATE version ws2_32)
   target_link_options(${target} PRIVATE
     # libgcc, libstdc++ and winpthread (std::thread of the -posix compilers) linked in;
     # system DLLs are still imported through their import libraries
@@ -57,6 +57,7 @@ function(kestro_configure_windows_dll target)
   endif()
 endfunction()
 
-# The platform layer reads version resources (VERSION.dll): whatever links the test
+# The platform layer reads version resources (VERSION.dll) and the socketcand backend
+# uses Winsock (WS2_32.dll): whatever links the test
 # archive needs its import library too.
-target_link_libraries(kestro_objects PUBLIC version)
+target_link_libraries(kestro_objects PUBLIC version ws2_32)

@@ -11,6 +11,8 @@ if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
 
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev libedit-dev dpkg-dev file python3
           socat clang libclang-rt-14-dev)
+# The CAN interoperability test: a third-party socketcand client for the system's python3.
+packages+=(python3 python3-can)
 if [[ $windows -eq 1 ]]; then
   packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64)
 fi

@@ -34,6 +34,7 @@
 #include "link/link_statistics.h"
 #include "link/link_thread.h"
 #include "link/reply_ledger.h"
+#include "link/unit_reader.h"
 
 namespace kestro {
 
@@ -252,6 +253,11 @@ protected:
     void beginDestruction();
 
     ByteTransport* transport() const { return m_pTransport; }
+    // A frame transport's reader for the parser and the reader thread (nullptr: bytes
+    // from the ByteTransport). Set it before the threads start; not owned.
+    void setUnitReader(UnitReader* reader) { m_pUnitReader = reader; }
+    // How long GetCpuCommandData_C waits per attempt (the CAN link answers faster).
+    void setCommandWaitC(int milliseconds) { m_nCommandWaitCMs = milliseconds; }
     // The run flag of the concrete class's threads (its static `thread`).
     std::atomic<int>& runFlag() const { return *m_pRunFlag; }
 
@@ -280,6 +286,8 @@ protected:
 
 private:
     ByteTransport* m_pTransport = nullptr;
+    UnitReader* m_pUnitReader = nullptr;
+    int m_nCommandWaitCMs = 200;
     std::atomic<int>* m_pRunFlag = nullptr;
 };
 

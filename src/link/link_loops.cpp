@@ -42,6 +42,35 @@ unsigned CCommProtocol::readThreadPro(void* param) {
     if (!param) return static_cast<unsigned>(-1);
     CCommProtocol& link = *static_cast<CCommProtocol*>(param);
 
+    auto receive = [&link] {
+        switch (link.m_nDllMode.load()) {
+            case 1: link.ReceiveProgModePro(); break;
+            case 2: link.ReceiveCalibModePro(); break;
+            default: link.ReceiveWorkModePro(); break;
+        }
+    };
+
+    // A frame transport waits in its own receive (a bounded wait): wait for a unit's
+    // first frame, run the receive procedure of the library mode, until the run flag
+    // drops. The 1 ms pause follows only a wait in which nothing arrived: frames already
+    // waiting (the rest of a burst, the answer to a command just sent) are taken at once
+    // instead of a millisecond later.
+    if (UnitReader* frames = link.m_pUnitReader; frames && frames->pacesReader()) {
+        while (link.runFlag() == 1) {
+            if (!LinkThread::pausePoint()) break;
+            if (!frames->awaitUnit()) {
+                if (!LinkThread::sleepMs(1)) break;
+                continue;
+            }
+            // A suspension asked for during the wait takes effect before the frame is
+            // handled; the frame is kept for the next pass.
+            if (!LinkThread::pausePoint()) break;
+            if (link.runFlag() != 1) break;
+            receive();
+        }
+        return 0;
+    }
+
     while (link.runFlag() == 1) {
         if (!LinkThread::pausePoint()) break;
         ByteTransport* port = link.transport();
@@ -73,11 +102,7 @@ unsigned CCommProtocol::readThreadPro(void* param) {
             }
         }
 
-        switch (link.m_nDllMode.load()) {
-            case 1: link.ReceiveProgModePro(); break;
-            case 2: link.ReceiveCalibModePro(); break;
-            default: link.ReceiveWorkModePro(); break;
-        }
+        receive();
     }
     return 0;
 }

@@ -1,7 +1,8 @@
 // The generator message parser: takes one unit (an acknowledgement byte, a data-bag
 // reply or one ASCII message) off the link's transport and turns it into generator data,
 // reply flags, trace lines and notifications. It does no I/O of its own: every byte comes
-// through ReceiveOneByte(), which pulls from the link's ByteTransport.
+// from a UnitReader, by default ReceiveOneByte() on the link's ByteTransport, on CAN the
+// frames of the link's adapter.
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +18,7 @@
 
 #include "link/comm_protocol.h"
 #include "link/data_bag_stores.h"
+#include "link/unit_reader.h"
 #include "platform/platform.h"
 
 namespace kestro {
@@ -176,39 +178,22 @@ class UnitParser {
 public:
     using Notify = std::function<void(std::uintptr_t, std::intptr_t)>;
 
-    UnitParser(CCommProtocol& owner, Notify notifyHost)
-        : link(owner), rx(owner.m_RxBuffer), notify(std::move(notifyHost)) {}
+    UnitParser(CCommProtocol& owner, UnitReader& source, Notify notifyHost)
+        : link(owner), reader(source), rx(owner.m_RxBuffer), notify(std::move(notifyHost)) {}
 
-    // One unit. The mode is looked at once its first byte is there: the byte may
-    // have been waited for since before a data-bag exchange began (or ended).
-    void unit() {
-        const auto first = next();
-        if (!first) return;
-        if (link.m_bDataBagMode)
-            dataBagUnit(*first);
-        else
-            asciiMessage(*first);
-    }
-    void dataBagUnit(std::uint8_t first);
-    void asciiMessage(std::uint8_t first);
+    void dataBagUnit();
+    void asciiMessage();
 
 private:
-    // The first byte of a unit: waits as long as the link runs.
+    // The unit's next byte. A unit whose bytes stop coming is abandoned (counted, with
+    // a trace line) when the reader gives up on the inter-byte limit.
     std::optional<std::uint8_t> next() {
-        const std::uint8_t byte = link.ReceiveOneByte();
-        if (t_receiveGaveUp) return std::nullopt;
-        return byte;
-    }
-    // A further byte of the unit in progress: the unit is abandoned (with a trace line)
-    // when none arrives within the inter-byte limit.
-    std::optional<std::uint8_t> more() {
-        const std::uint8_t byte = link.receiveByteWithin(kInterByteTimeoutMs);
-        if (!t_receiveGaveUp) return byte;
-        if (t_receiveTimedOut) {
+        const auto byte = reader.nextByte();
+        if (!byte && reader.timedOut()) {
             LinkStatistics::add(link.m_Stats.droppedUnits);
             link.WriteTraceLine("Abandoned unit from GEN, no byte for ms :", kInterByteTimeoutMs, "");
         }
-        return std::nullopt;
+        return byte;
     }
 
     void dataBagReply(std::uint8_t type, std::size_t length);
@@ -219,11 +204,15 @@ private:
     void applyItem(const Item& item, int value, std::size_t i);
 
     CCommProtocol& link;
+    UnitReader& reader;
     unsigned char* rx;
     Notify notify;
 };
 
-void UnitParser::dataBagUnit(std::uint8_t first) {
+void UnitParser::dataBagUnit() {
+    const auto firstByte = next();
+    if (!firstByte) return;
+    const std::uint8_t first = *firstByte;
     rx[0] = first;
     switch (first) {
         case kAck: link.m_bAckReceived = 1; return;
@@ -232,23 +221,23 @@ void UnitParser::dataBagUnit(std::uint8_t first) {
             link.m_bNakReceived = 1;
             return;
         case 'E':
-            if (const auto second = more()) rx[1] = *second;
+            if (const auto second = next()) rx[1] = *second;
             return;
         case kSoh: break;
         default: LinkStatistics::add(link.m_Stats.resyncs); return;
     }
 
-    const auto type = more();
+    const auto type = next();
     if (!type) return;
     rx[1] = *type;
     if (*type == 0 || *type > kLastReplyType) {
         LinkStatistics::add(link.m_Stats.resyncs);
         return;
     }
-    const auto high = more();
+    const auto high = next();
     if (!high) return;
     rx[2] = *high;
-    const auto low = more();
+    const auto low = next();
     if (!low) return;
     rx[3] = *low;
     if (link.m_bStopReceive) return;
@@ -266,15 +255,19 @@ void UnitParser::dataBagUnit(std::uint8_t first) {
     unsigned sum = kSoh + *type + *high + *low;
     for (std::size_t k = 0; k < length; ++k) {
         if (link.m_bStopReceive) return;
-        const auto byte = more();
+        const auto byte = next();
         if (!byte) return;
         sum += *byte;
         rx[4 + k] = *byte;
     }
-    const auto checksum = more();
+    const auto checksum = next();
     if (!checksum) return;
     if ((sum & 0xFFu) != *checksum) {
         LinkStatistics::add(link.m_Stats.checksumErrors);
+        if (reader.tracesDataBagChecksum()) {
+            link.WriteTraceLine("calculated databag checksum = ", static_cast<int>(sum & 0xFFu), "");
+            link.WriteTraceLine("CPU databag checksum = ", *checksum, "");
+        }
         link.m_bDataBagChecksumError = 1;
         return;
     }
@@ -304,13 +297,16 @@ void UnitParser::dataBagReply(std::uint8_t type, std::size_t length) {
     link.raiseReplyFlag(kind);
 }
 
-void UnitParser::asciiMessage(std::uint8_t first) {
+void UnitParser::asciiMessage() {
+    const auto firstByte = next();
+    if (!firstByte) return;
+    const std::uint8_t first = *firstByte;
     rx[0] = first;
     if (!isUpperLetter(first)) {
         LinkStatistics::add(link.m_Stats.resyncs);
         return;
     }
-    const auto second = more();
+    const auto second = next();
     if (!second) return;
     rx[1] = *second;
     if (!isUpperLetter(*second)) {
@@ -325,7 +321,7 @@ void UnitParser::asciiMessage(std::uint8_t first) {
     unsigned sum = first + *second;
     bool overlong = false;
     for (;;) {
-        const auto byte = more();
+        const auto byte = next();
         if (!byte) return;
         if (n < CCommProtocol::kRxBufferSize) {
             rx[n++] = *byte;
@@ -335,7 +331,7 @@ void UnitParser::asciiMessage(std::uint8_t first) {
         }
         if (*byte == kEtx) break;
     }
-    const auto checksum = more();
+    const auto checksum = next();
     if (!checksum) return;
     if (overlong) {
         LinkStatistics::add(link.m_Stats.resyncs);
@@ -497,12 +493,51 @@ void UnitParser::scanItems(std::size_t n) {
     }
 }
 
+// The byte transport's reader: every byte from ReceiveOneByte().
+class ByteUnitReader : public UnitReader {
+public:
+    explicit ByteUnitReader(CCommProtocol& owner) : link(owner) {}
+    // Waits for the unit's first byte (as long as the link runs) and keeps it: the mode
+    // is chosen once it is there, not before the wait for it.
+    bool beginUnit() override {
+        const std::uint8_t byte = link.ReceiveOneByte();
+        if (t_receiveGaveUp) return false;
+        first = byte;
+        return true;
+    }
+    // The kept first byte, then each further byte within the inter-byte limit.
+    std::optional<std::uint8_t> nextByte() override {
+        if (first) return std::exchange(first, std::nullopt);
+        const std::uint8_t byte = link.receiveByteWithin(kInterByteTimeoutMs);
+        timedOutLast = t_receiveGaveUp && t_receiveTimedOut;
+        if (t_receiveGaveUp) return std::nullopt;
+        return byte;
+    }
+    bool timedOut() const override { return timedOutLast; }
+
+private:
+    CCommProtocol& link;
+    std::optional<std::uint8_t> first;
+    bool timedOutLast = false;
+};
+
 }  // namespace
 
 void CCommProtocol::ReceiveAndProcess() {
     m_bStopReceive = 0;
-    UnitParser parser(*this, [this](std::uintptr_t w, std::intptr_t l) { notifyHost(w, l); });
-    parser.unit();
+    ByteUnitReader byteReader(*this);
+    UnitReader& reader = m_pUnitReader ? *m_pUnitReader : static_cast<UnitReader&>(byteReader);
+    if (!reader.beginUnit()) return;
+    // The mode is looked at once the unit has begun: a frame reader that waited for its
+    // first frame across a change of mode (a data-bag exchange starting or ending) reads
+    // the unit in the mode it was sent in.
+    const bool dataBag = m_bDataBagMode != 0;
+    reader.readingMessage(!dataBag);
+    UnitParser parser(*this, reader, [this](std::uintptr_t w, std::intptr_t l) { notifyHost(w, l); });
+    if (dataBag)
+        parser.dataBagUnit();
+    else
+        parser.asciiMessage();
 }
 
 unsigned char CCommProtocol::ReceiveOneByte() { return receiveByteWithin(-1); }

@@ -160,7 +160,7 @@ int CCommProtocol::getCpuCommandDataBShared(const char* cmd, int len, int kind) 
 }
 
 int CCommProtocol::GetCpuCommandData_C(const char* cmd, int len, int kind) {
-    return acknowledged(*this, kind, 3, 200, [&] { return SendCommand_B(cmd, len, kind); });
+    return acknowledged(*this, kind, 3, m_nCommandWaitCMs, [&] { return SendCommand_B(cmd, len, kind); });
 }
 
 int CCommProtocol::sendCpuUnrestrictedCommandShared(const char* cmd, int len) {

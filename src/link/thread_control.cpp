@@ -5,12 +5,14 @@
 namespace kestro {
 
 int CCommProtocol::startReadThread() {
+    if (m_pUnitReader) m_pUnitReader->beforeReaderStart();
     if (m_pReadThread) return 1;
     try {
         m_pReadThread = std::make_unique<LinkThread>([this] { return readThreadPro(this); });
     } catch (...) {
         return 0;
     }
+    if (m_pUnitReader) m_pUnitReader->afterReaderStart();
     return 1;
 }
 

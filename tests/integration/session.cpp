@@ -35,7 +35,7 @@ void Session::SetUp() {
     writeFile(m_host / "Gen/INI/Function.ini",
               "[Function]\r\nDemo Enable=0\r\nComp Transfer=0\r\nTotal Trace=10\r\nTraceSTHECommandFlag=0\r\n");
     writeFile(m_host / "Gen/INI/LocalComm.ini",
-              "[Communication]\r\nCommunication Type=1\r\n"
+              std::string("[Communication]\r\nCommunication Type=") + (overCan() ? "0" : "1") + "\r\n"
               "[Serial comm]\r\ncom=" + std::to_string(kComPort) +
                   "\r\nbaud=19200\r\nstopbit=1\r\nparity=none\r\ndatabit=8\r\n");
     writeFile(m_host / "Gen/INI/PathConfig.ini", "[LocalPath]\r\nTracePath=\\Trace\\\r\n");
@@ -43,16 +43,34 @@ void Session::SetUp() {
     startSimulator({});
 }
 
+bool Session::overCan() {
+    const char* transport = std::getenv("KESTRO_IT_TRANSPORT");
+    return transport && std::string(transport) == "can";
+}
+
 void Session::startSimulator(sim::SimulatorOptions options) {
-    options.linkPath = (m_host / "ttyGEN").string();
-    m_sim = std::make_unique<sim::Simulator>(options);
     std::string error;
-    ASSERT_TRUE(m_sim->start(&error)) << error;
-    ::setenv(("KESTRO_COM" + std::to_string(kComPort)).c_str(), options.linkPath.c_str(), 1);
+    if (overCan()) {
+        sim::CanFaceOptions can;
+        if (const char* bus = std::getenv("KESTRO_IT_CAN_BUS"); bus && *bus) can.bus = bus;  // e.g. socketcan:vcan0
+        m_canFace = std::make_unique<sim::CanFace>(options, can);
+        ASSERT_TRUE(m_canFace->start(&error)) << error;
+        m_sim = &m_canFace->simulator();
+        ::setenv("KESTRO_CAN", m_canFace->libraryBusSpec().c_str(), 1);
+    } else {
+        options.linkPath = (m_host / "ttyGEN").string();
+        m_serialSim = std::make_unique<sim::Simulator>(options);
+        ASSERT_TRUE(m_serialSim->start(&error)) << error;
+        m_sim = m_serialSim.get();
+        ::setenv(("KESTRO_COM" + std::to_string(kComPort)).c_str(), options.linkPath.c_str(), 1);
+    }
 
     ASSERT_EQ(CreateInstanceOfCommProtocol(), 1);
     m_link = g_pCommProtocol.load();
-    ASSERT_NE(dynamic_cast<CCtlProtocol*>(m_link), nullptr) << "settings must choose the serial link";
+    if (overCan())
+        ASSERT_NE(dynamic_cast<CCanProtocol*>(m_link), nullptr) << "settings must choose the CAN link";
+    else
+        ASSERT_NE(dynamic_cast<CCtlProtocol*>(m_link), nullptr) << "settings must choose the serial link";
     m_window = KestroCreateMessageWindow();
     ASSERT_NE(m_window, nullptr);
 }
@@ -60,7 +78,8 @@ void Session::startSimulator(sim::SimulatorOptions options) {
 void Session::TearDown() {
     IO_DeleteRes();  // stops both link threads and destroys the link
     m_link = nullptr;
-    if (m_sim) m_sim->stop();
+    if (m_canFace) m_canFace->stop();
+    if (m_serialSim) m_serialSim->stop();
     if (m_window) KestroDestroyMessageWindow(m_window);
     if (HasFailure()) {
         std::cerr << "---- trace ----\n" << traceText() << "---- end of trace ----\n";

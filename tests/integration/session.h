@@ -2,6 +2,10 @@
 // A session of the library against kestro-sim: a private host directory with the
 // settings files, a simulator on a pseudo-terminal, the serial link built by the
 // library's factory, and a message window for the notifications.
+//
+// The same scenarios run over CAN when KESTRO_IT_TRANSPORT is "can": the settings then
+// choose the CAN link, and the simulator is reached through its socketcand face on
+// 127.0.0.1 (ctest runs the suite both ways).
 
 #include <gtest/gtest.h>
 
@@ -14,6 +18,7 @@
 
 #include <kestro/kestro.h>
 
+#include "kestro_sim/can_face.h"
 #include "kestro_sim/simulator.h"
 #include "link/comm_protocol.h"
 
@@ -45,6 +50,8 @@ struct Notice {
 class Session : public ::testing::Test {
 protected:
     static constexpr int kComPort = 7;
+    // true when this run of the suite goes over CAN.
+    static bool overCan();
 
     void SetUp() override;
     void TearDown() override;
@@ -69,7 +76,9 @@ protected:
     bool waitWorkerRunning(Ms timeout = 9000ms);
 
     std::filesystem::path m_host;
-    std::unique_ptr<sim::Simulator> m_sim;
+    sim::Simulator* m_sim = nullptr;  // the generator, on either transport
+    std::unique_ptr<sim::Simulator> m_serialSim;
+    std::unique_ptr<sim::CanFace> m_canFace;
     CCommProtocol* m_link = nullptr;
     HWND m_window = nullptr;
 

@@ -97,10 +97,11 @@ protected:
     // port link; the library reopens its port.
     void switchSimulator() {
         m_sim->stop();
-        previous = std::move(m_sim);
+        previous = std::move(m_serialSim);
         sim::SimulatorOptions options;
         options.linkPath = (m_host / "ttyGEN").string();
-        m_sim = std::make_unique<sim::Simulator>(options);
+        m_serialSim = std::make_unique<sim::Simulator>(options);
+        m_sim = m_serialSim.get();
         std::string error;
         ASSERT_TRUE(m_sim->start(&error)) << error;
         m_sim->setState(2);

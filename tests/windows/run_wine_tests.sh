@@ -113,7 +113,7 @@ check_exports() {
     local imports
     imports=$(sed -nE 's/^[[:space:]]*DLL Name: (.*)$/\1/p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
     local foreign
-    foreign=$(grep -vxE 'kernel32\.dll|user32\.dll|version\.dll|msvcrt\.dll|advapi32\.dll|api-ms-win-.*\.dll' \
+    foreign=$(grep -vxE 'kernel32\.dll|user32\.dll|version\.dll|msvcrt\.dll|advapi32\.dll|ws2_32\.dll|api-ms-win-.*\.dll' \
         <<<"$imports" || true)
     [[ -z "$foreign" ]] && ok "imports only system DLLs ($(tr '\n' ' ' <<<"$imports"))" ||
         bad "needs DLLs that Windows does not ship: $(tr '\n' ' ' <<<"$foreign")"
@@ -307,6 +307,12 @@ run_host() {
         wait "$sim_pid" 2>/dev/null || true
         if [[ $sim_socket == /tmp/kestro-sim.* ]]; then rm -rf "$(dirname "$sim_socket")"; fi
     fi
+    # A CAN session: the driver stand-in (vxlapi.dll, test-only) carries the frames over
+    # socketcand to a second simulator, which serves its CAN face on 127.0.0.1.
+    local status6=0
+    if [[ -n $sim && -x $sim ]]; then
+        run_can_session "$triple" "$run" "$sim" "${cflags[@]}" || status6=$?
+    fi
     timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
 
     local status3=0
@@ -327,8 +333,80 @@ run_host() {
             status3=1
         fi
     fi
-    [[ $status -eq 0 && $status2 -eq 0 && $status3 -eq 0 && $status4 -eq 0 && $status5 -eq 0 ]] ||
-        fail "host programs under Wine (exit $status, $status2, $status3, $status4, $status5)"
+    [[ $status -eq 0 && $status2 -eq 0 && $status3 -eq 0 && $status4 -eq 0 && $status5 -eq 0 && $status6 -eq 0 ]] ||
+        fail "host programs under Wine (exit $status, $status2, $status3, $status4, $status5, $status6)"
+}
+
+# The CAN session under Wine (can_session_test.c against kestro-sim --can, through the
+# driver stand-in built from xl_standin.c). Returns the host's failure count.
+run_can_session() {
+    local triple=$1 run=$2 sim=$3
+    shift 3
+    local cflags=("$@") dir="$run/can" dll=vxlapi.dll
+    [[ $triple == x86_64-* ]] && dll=vxlapi64.dll
+    mkdir -p "$dir/ctl"
+    cp "$run/Kestro.dll" "$dir/"
+    "$triple-gcc-posix" "${cflags[@]}" -shared "$here/xl_standin.c" -o "$dir/$dll" -lws2_32 -Wl,--kill-at ||
+        fail "compile the driver stand-in"
+    "$triple-gcc-posix" "${cflags[@]}" "$here/can_session_test.c" -o "$dir/can_session_test.exe" ||
+        fail "compile can_session_test.c"
+    [[ -x "$run/sim_control" ]] || cc -std=c11 -O1 -Wall -Wextra -Werror "$here/sim_control.c" -o "$run/sim_control" ||
+        fail "compile sim_control.c"
+    # First without the driver DLL beside the host: a clean failure.
+    local bare="$run/can-no-driver" status=0
+    mkdir -p "$bare"
+    cp "$run/Kestro.dll" "$dir/can_session_test.exe" "$bare/"
+    (cd "$bare" && timeout 120 "$WINELOADER" ./can_session_test.exe --no-driver) || status=$?
+    local socket
+    socket="$(mktemp -d /tmp/kestro-sim-can.XXXXXX)/sim.sock"
+    "$sim" --can socketcand:0 --control "$socket" --quiet </dev/null >"$dir/sim.out" 2>"$dir/sim.err" &
+    local pid=$!
+    bg_pids+=($!)
+    for _ in $(seq 100); do grep -q '^CAN ' "$dir/sim.out" 2>/dev/null && break; sleep 0.05; done
+    grep -q '^CAN socketcand:' "$dir/sim.out" || fail "kestro-sim --can did not start: $(cat "$dir/sim.out" "$dir/sim.err")"
+    # "CAN socketcand:127.0.0.1:PORT:can0" -> the stand-in's server.
+    export KESTRO_XL_SOCKETCAND
+    KESTRO_XL_SOCKETCAND=$(sed -n 's/^CAN socketcand:\(.*\)$/\1/p' "$dir/sim.out" | head -n1)
+    export KESTRO_XL_RECORD='xl_calls.txt'
+    unset KESTRO_CAN
+    rm -f "$dir/xl_calls.txt"
+    (cd "$dir" && timeout 180 "$WINELOADER" ./can_session_test.exe) &
+    local host=$! request=1 status2=0
+    while kill -0 "$host" 2>/dev/null; do
+        if [[ -f "$dir/ctl/req-$request.txt" ]]; then
+            "$run/sim_control" "$socket" 30000 <"$dir/ctl/req-$request.txt" >"$dir/ctl/rep-$request.tmp" ||
+                echo "ERR no reply from the simulator" >>"$dir/ctl/rep-$request.tmp"
+            mv "$dir/ctl/rep-$request.tmp" "$dir/ctl/rep-$request.txt"
+            request=$((request + 1))
+        else
+            sleep 0.02
+        fi
+    done
+    wait "$host" || status2=$?
+    # The same session without the driver: the library's own socketcand backend (Winsock)
+    # on the bus KESTRO_CAN names.
+    local direct="$run/can-socketcand" status3=0 request3=1
+    mkdir -p "$direct/ctl"
+    cp "$run/Kestro.dll" "$dir/can_session_test.exe" "$direct/"
+    (cd "$direct" && KESTRO_CAN="socketcand:$KESTRO_XL_SOCKETCAND" timeout 180 "$WINELOADER" \
+        ./can_session_test.exe --socketcand) &
+    host=$!
+    while kill -0 "$host" 2>/dev/null; do
+        if [[ -f "$direct/ctl/req-$request3.txt" ]]; then
+            "$run/sim_control" "$socket" 30000 <"$direct/ctl/req-$request3.txt" >"$direct/ctl/rep-$request3.tmp" ||
+                echo "ERR no reply from the simulator" >>"$direct/ctl/rep-$request3.tmp"
+            mv "$direct/ctl/rep-$request3.tmp" "$direct/ctl/rep-$request3.txt"
+            request3=$((request3 + 1))
+        else
+            sleep 0.02
+        fi
+    done
+    wait "$host" || status3=$?
+    echo quit | "$run/sim_control" "$socket" 5000 >/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    rm -rf "$(dirname "$socket")"
+    if [[ -f "$dir/xl_calls.txt" ]]; then sed 's/^/xl: /' "$dir/xl_calls.txt" | head -n 40; fi
+    return $((status + status2 + status3))
 }
 
 case "$mode" in

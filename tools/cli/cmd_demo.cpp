@@ -130,7 +130,7 @@ KESTRO_CLI_COMMAND(demo) = {
     runDemo};
 
 KESTRO_CLI_COMMAND(session) = {
-    "session", "start kestro-sim and run a serial session with one exposure", "", "", Needs::Itself, nullptr,
+    "session", "start kestro-sim and run a session with one exposure (serial; over CAN with --can)", "", "", Needs::Itself, nullptr,
     runSession};
 
 }  // namespace kestro::cli

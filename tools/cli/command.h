@@ -41,6 +41,10 @@ struct Options {
     bool hostDirGiven = false;
     Mode mode = Mode::Simulator;
     std::string device;         // Mode::Device
+    // --can: the CAN link instead of the serial one. canBus is the KESTRO_CAN value of a
+    // real bus (Mode::Device); empty with the simulator, which then serves its CAN face.
+    bool overCan = false;
+    std::string canBus;
     bool json = false;
     bool help = false;          // --help / -h: the command's help instead of running it
     LineSettings line;

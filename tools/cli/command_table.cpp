@@ -77,6 +77,8 @@ void printUsage(std::FILE* out, const Command* c) {
                  "  --sim-generator      talk to kestro-sim started for the command (the default)\n"
                  "  --demo               demonstration mode: no generator, no port\n"
                  "  --device PATH        talk to the generator on the serial device PATH\n"
+                 "  --can [BUS]          over CAN: the simulator's CAN face, or the bus BUS\n"
+                 "                       (socketcand:HOST:PORT:BUS or socketcan:IFACE)\n"
                  "  --host-dir DIR       use the settings files in DIR as they are (never written)\n"
                  "  --com N --baud 4800|9600|19200 --parity none|odd|even --data-bits 4..8\n"
                  "  --stop-bits 1|1.5|2  line settings of the host directory the tool sets up\n"

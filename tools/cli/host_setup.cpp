@@ -140,7 +140,7 @@ std::vector<std::pair<std::string, std::string>> hostDirectoryFiles(const HostSe
                 "; 1: trace the status and heat polls (ST, HE) too.", "TraceSTHECommandFlag=0"})},
         {"Gen/INI/LocalConfig.ini",
          lines({"; Local communication settings.", "[Communication]", "; 0: CAN link; any other value: serial link.",
-                "Communication Type=1", "[Serial comm]",
+                "Communication Type=" + std::to_string(setup.communicationType), "[Serial comm]",
                 "; Port number N: the device named by KESTRO_COMN, else /dev/ttyS(N-1).",
                 "com=" + std::to_string(l.com), "; 4800, 9600 or 19200.", "baud=" + l.baud, "; 4 to 8.",
                 "databit=" + l.dataBits, "; 1, 1.5 or 2.", "stopbit=" + l.stopBits, "; none, odd or even.",

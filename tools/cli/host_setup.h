@@ -13,6 +13,7 @@ namespace kestro::cli {
 
 struct HostSetup {
     bool demo = true;
+    int communicationType = 1;  // 1 serial, 0 CAN
     LineSettings line;
 };
 

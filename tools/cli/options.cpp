@@ -46,6 +46,16 @@ bool takeOption(const std::vector<std::string>& w, std::size_t& i, Options& o, s
         }
         return true;
     }
+    if (a == "--can") {
+        // "--can BUS" names a bus; "--can" alone runs the simulator over CAN.
+        o.overCan = true;
+        if (i + 1 < w.size() && (w[i + 1].rfind("socketcan:", 0) == 0 || w[i + 1].rfind("socketcand:", 0) == 0)) {
+            o.canBus = w[++i];
+            o.mode = Mode::Device;
+            sawDevice = true;
+        }
+        return true;
+    }
     if (a == "--demo") {
         o.mode = Mode::Demo;
         sawDemo = true;
@@ -120,7 +130,9 @@ std::string parseWords(const std::vector<std::string>& w, Options& o) {
     }
     if (!error.empty()) return error;
     if ((sawDemo ? 1 : 0) + (sawDevice ? 1 : 0) + (sawMode ? 1 : 0) > 1)
-        return "--demo, --device and --sim-generator exclude each other";
+        return "--demo, --device, --can BUS and --sim-generator exclude each other";
+    if (o.overCan && !o.device.empty()) return "--device and --can exclude each other";
+    if (o.overCan && o.mode == Mode::Demo) return "--demo and --can exclude each other";
     return "";
 }
 
@@ -171,7 +183,7 @@ std::string parseShellLine(const std::string& line, Options& o) {
     std::string error;
     if (!splitWords(line, w, &error)) return error;
     for (const std::string& word : w)
-        if (word == "--demo" || word == "--device" || word == "--sim-generator" || word == "--host-dir" ||
+        if (word == "--demo" || word == "--device" || word == "--can" || word == "--sim-generator" || word == "--host-dir" ||
             word == "--library" || word == "--sim" || word == "--com" || word == "--baud" || word == "--parity" ||
             word == "--data-bits" || word == "--stop-bits")
             return word + " belongs on the command line that starts the shell";

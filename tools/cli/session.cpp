@@ -45,7 +45,8 @@ std::string deviceProblem(const std::string& path) {
 int Session::open(const Options& options, Output& out) {
     std::string error;
     mode_ = options.mode;
-    device_ = options.device;
+    overCan_ = options.overCan;
+    device_ = options.overCan ? options.canBus : options.device;
     int com = options.line.com;
     if (options.hostDirGiven) {
         // The user's own settings: used as they are, never written.
@@ -69,18 +70,22 @@ int Session::open(const Options& options, Output& out) {
         HostSetup setup;
         setup.demo = (mode_ == Mode::Demo);
         setup.line = options.line;
+        if (options.overCan) setup.communicationType = 0;  // the CAN link
         if (!prepareHostDirectory(hostDir_, setup, &error)) return out.fail(kExitNoConnection, error);
     }
     if (mode_ == Mode::Simulator) {
-        if (!sim_.start(options.simPath, &error))
+        if (!sim_.start(options.simPath, &error, options.overCan))
             return out.fail(kExitNoConnection, "cannot start the simulator " + options.simPath + ": " + error);
-        device_ = sim_.ptyPath();
-    } else if (mode_ == Mode::Device) {
+        device_ = options.overCan ? sim_.canBus() : sim_.ptyPath();
+    } else if (mode_ == Mode::Device && !options.overCan) {
         std::string problem = deviceProblem(device_);
         if (!problem.empty()) return out.fail(kExitNoConnection, problem);
     }
     ::setenv("KESTRO_HOST_DIR", hostDir_.c_str(), 1);
-    if (mode_ != Mode::Demo) ::setenv(("KESTRO_COM" + std::to_string(com)).c_str(), device_.c_str(), 1);
+    if (mode_ != Mode::Demo && options.overCan)
+        ::setenv("KESTRO_CAN", device_.c_str(), 1);
+    else if (mode_ != Mode::Demo)
+        ::setenv(("KESTRO_COM" + std::to_string(com)).c_str(), device_.c_str(), 1);
 
     if (!loadApi(api_, options.library, &error)) return out.fail(kExitNoConnection, error);
     loaded_ = true;
@@ -97,7 +102,7 @@ int Session::open(const Options& options, Output& out) {
         std::string why = "start-up failed with " + std::to_string(startup_) + " (" + startupMeaning(startup_) + ")";
         if (mode_ != Mode::Demo) why += " on " + device_;
         long type = 0;
-        if (options.hostDirGiven &&
+        if (options.hostDirGiven && !options.overCan &&
             parseInteger(readSetting(hostDir_, "LocalConfigPath", "Communication", "Communication Type", "0"), type) &&
             type == 0)
             why += "; the settings select the CAN link (\"Communication Type\" 0), not the serial port";
@@ -123,7 +128,7 @@ std::string Session::modeText() const {
     switch (mode_) {
         case Mode::Demo: return "demo";
         case Mode::Simulator: return "simulator on " + device_;
-        case Mode::Device: return "device " + device_;
+        case Mode::Device: return (overCan_ ? "CAN bus " : "device ") + device_;
     }
     return "";
 }

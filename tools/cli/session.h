@@ -30,7 +30,7 @@ public:
     SimProcess* simulator() { return sim_.running() ? &sim_ : nullptr; }
     const std::string& hostDir() const { return hostDir_; }
     int startupResult() const { return startup_; }
-    // "simulator on /dev/pts/4", "demo", "device /dev/ttyUSB0".
+    // "simulator on /dev/pts/4", "demo", "device /dev/ttyUSB0", "CAN bus socketcan:can0".
     std::string modeText() const;
     Mode mode() const { return mode_; }
     const std::string& device() const { return device_; }
@@ -50,7 +50,8 @@ private:
     bool open_ = false;
     int startup_ = 0;
     Mode mode_ = Mode::Simulator;
-    std::string device_;
+    std::string device_;  // the serial device, or the KESTRO_CAN value over CAN
+    bool overCan_ = false;
     std::string hostDir_;
 };
 

@@ -26,7 +26,7 @@ std::string defaultSimulator(const char* argv0) {
 
 SimProcess::~SimProcess() { stop(); }
 
-bool SimProcess::start(const std::string& program, std::string* error) {
+bool SimProcess::start(const std::string& program, std::string* error, bool canFace) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
         if (error) *error = std::strerror(errno);
@@ -44,7 +44,10 @@ bool SimProcess::start(const std::string& program, std::string* error) {
         ::setpgid(0, 0);
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
-        ::execlp(program.c_str(), program.c_str(), "--quiet", static_cast<char*>(nullptr));
+        if (canFace)
+            ::execlp(program.c_str(), program.c_str(), "--quiet", "--can", "socketcand:0", static_cast<char*>(nullptr));
+        else
+            ::execlp(program.c_str(), program.c_str(), "--quiet", static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(in[0]);
@@ -52,7 +55,7 @@ bool SimProcess::start(const std::string& program, std::string* error) {
     toChild_ = in[1];
     fromChild_ = out[0];
 
-    // The first line is "PTY <path>".
+    // The first line is "PTY <path>" ("CAN <KESTRO_CAN value>" with the CAN face).
     std::string line;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (line.find('\n') == std::string::npos) {
@@ -64,12 +67,13 @@ bool SimProcess::start(const std::string& program, std::string* error) {
         if (::read(fromChild_, &c, 1) != 1) break;
         line.push_back(c);
     }
-    if (line.rfind("PTY ", 0) != 0 || line.back() != '\n') {
-        if (error) *error = "no pseudo-terminal announced by " + program;
+    const char* announce = canFace ? "CAN " : "PTY ";
+    if (line.rfind(announce, 0) != 0 || line.back() != '\n') {
+        if (error) *error = canFace ? "no CAN bus announced by " + program : "no pseudo-terminal announced by " + program;
         stop();
         return false;
     }
-    pty_ = line.substr(4, line.size() - 5);
+    (canFace ? can_ : pty_) = line.substr(4, line.size() - 5);
     drain_ = std::thread([this, fd = fromChild_] {
         char buf[512];
         std::string partial;

@@ -23,8 +23,11 @@ public:
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
-    bool start(const std::string& program, std::string* error);
+    // canFace: serve the CAN face (socketcand on 127.0.0.1) instead of a pseudo-terminal.
+    bool start(const std::string& program, std::string* error, bool canFace = false);
     const std::string& ptyPath() const { return pty_; }
+    // With the CAN face: the KESTRO_CAN value that reaches it.
+    const std::string& canBus() const { return can_; }
     bool running() const { return pid_ > 0; }
     bool control(std::string_view line);
     // Sends a control line and waits up to timeoutMs for its (first) reply line.
@@ -36,6 +39,7 @@ private:
     int toChild_ = -1;
     int fromChild_ = -1;
     std::string pty_;
+    std::string can_;
     std::thread drain_;  // reads the simulator's replies so it never blocks; keeps the last ones
     std::mutex mutex_;
     std::condition_variable arrived_;

@@ -1,8 +1,9 @@
-// kestro-sim [--device PATH] [--control SOCKET] [--link PATH] [--data FILE] [--quiet]
+// kestro-sim [--device PATH | --can BUS] [--control SOCKET] [--link PATH] [--data FILE] [--quiet]
 //            [--console [--console-device PATH] [--console-link PATH]]
 //
 // Plays the generator. Without --device it creates a pseudo-terminal and prints
-// "PTY <slave path>" as its first line. Control commands come one per line from standard
+// "PTY <slave path>" as its first line. With --can it serves a CAN bus instead
+// (socketcand:PORT on 127.0.0.1, or socketcan:IFACE) and prints "CAN <KESTRO_CAN value>". Control commands come one per line from standard
 // input and, with --control, from clients of a UNIX stream socket; each gets one reply.
 // With --console it also plays a service console on a line of its own and prints
 // "CONSOLE <path>"; control lines starting with "console" go to the console.
@@ -18,9 +19,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "kestro_sim/can_face.h"
 #include "kestro_sim/console_sim.h"
 #include "kestro_sim/simulator.h"
 
@@ -35,8 +38,9 @@ void onSignal(int) {
 
 void usage(FILE* to) {
   std::fprintf(to,
-               "usage: kestro-sim [--device PATH] [--control SOCKET] [--link PATH] [--data FILE] [--quiet]\n"
+               "usage: kestro-sim [--device PATH | --can BUS] [--control SOCKET] [--link PATH] [--data FILE] [--quiet]\n"
                "  --device PATH    serve an existing serial device instead of a new pseudo-terminal\n"
+               "  --can BUS        serve a CAN bus: socketcand:PORT (127.0.0.1, 0 = any port) or socketcan:IFACE\n"
                "  --control SOCKET also accept control commands on a UNIX stream socket\n"
                "  --link PATH      keep a symbolic link at PATH pointing to the pseudo-terminal\n"
                "  --data FILE      load the data set from FILE (when it exists) and save it there on exit\n"
@@ -84,6 +88,8 @@ struct Client {
 };
 
 kestro::sim::ConsoleSimulator* consoleSim = nullptr;
+// Control lines go to the CAN face when there is one (it passes the rest on).
+kestro::sim::CanFace* canFace = nullptr;
 
 // Runs every complete line of buffer through the simulator; returns the replies.
 std::string runLines(kestro::sim::Simulator& sim, std::string& buffer) {
@@ -96,6 +102,8 @@ std::string runLines(kestro::sim::Simulator& sim, std::string& buffer) {
     std::string reply;
     if (consoleSim != nullptr && line.compare(0, 8, "console ") == 0)
       consoleSim->control(line.substr(8), &reply);
+    else if (canFace)
+      canFace->control(line, &reply);
     else
       sim.control(line, &reply);
     replies += reply + "\n";
@@ -110,6 +118,7 @@ int main(int argc, char** argv) {
   kestro::sim::SimulatorOptions options;
   std::string controlPath;
   std::string dataPath;
+  std::string canBus;
   bool quiet = false;
   bool console = false;
   kestro::sim::ConsoleOptions consoleOptions;
@@ -123,6 +132,7 @@ int main(int argc, char** argv) {
       return argv[++i];
     };
     if (a == "--device") options.devicePath = next();
+    else if (a == "--can") canBus = next();
     else if (a == "--control") controlPath = next();
     else if (a == "--link") options.linkPath = next();
     else if (a == "--data") dataPath = next();
@@ -147,7 +157,15 @@ int main(int argc, char** argv) {
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
 
-  kestro::sim::Simulator sim(options);
+  std::unique_ptr<kestro::sim::Simulator> serialSim;
+  std::unique_ptr<kestro::sim::CanFace> face;
+  if (!canBus.empty()) {
+    face = std::make_unique<kestro::sim::CanFace>(options, kestro::sim::CanFaceOptions{canBus, "can0"});
+    canFace = face.get();
+  } else {
+    serialSim = std::make_unique<kestro::sim::Simulator>(options);
+  }
+  kestro::sim::Simulator& sim = face ? face->simulator() : *serialSim;
   if (!dataPath.empty() && ::access(dataPath.c_str(), F_OK) == 0) {
     std::string why;
     if (!sim.loadDataSet(dataPath, &why)) {
@@ -163,7 +181,7 @@ int main(int argc, char** argv) {
     });
   }
   std::string error;
-  if (!sim.start(&error)) {
+  if (face ? !face->start(&error) : !sim.start(&error)) {
     std::fprintf(stderr, "kestro-sim: %s\n", error.c_str());
     return 1;
   }
@@ -192,7 +210,10 @@ int main(int argc, char** argv) {
     }
     consoleSim = &consoleSimulator;
   }
-  if (options.devicePath.empty()) {
+  if (face) {
+    std::printf("CAN %s\n", face->libraryBusSpec().c_str());
+    std::fflush(stdout);
+  } else if (options.devicePath.empty()) {
     std::printf("PTY %s\n", sim.portPath().c_str());
     std::fflush(stdout);
   }
@@ -269,8 +290,12 @@ int main(int argc, char** argv) {
     ::unlink(controlPath.c_str());
   }
   consoleSim = nullptr;
+  canFace = nullptr;
   consoleSimulator.stop();
-  sim.stop();
+  if (face)
+    face->stop();
+  else
+    sim.stop();
   if (!dataPath.empty()) {
     std::string why;
     if (!sim.saveDataSet(dataPath, &why)) {
