@@ -4,7 +4,8 @@
 #                           HEADER <out.h>
 #                           DEF <out.def>
 #                           [SYMBOLS <out.txt>]
-#                           [VERSION_SCRIPT <out.map> [EXTRA_SYMBOLS <name>...]])
+#                           [VERSION_SCRIPT <out.map> [EXTRA_SYMBOLS <name>...]]
+#                           [HOST_FORMS <out.cpp>])
 #
 # HEADER          extern "C" declarations "KESTRO_API <declaration>;" of every
 #                 implemented c row; meant to be included by include/kestro/kestro.h
@@ -12,6 +13,11 @@
 # SYMBOLS         implemented c names, one a line, in ordinal order (Linux export check)
 # VERSION_SCRIPT  GNU ld version script that exports exactly the implemented c names
 #                 plus EXTRA_SYMBOLS and hides everything else
+# HOST_FORMS      C++ source of the Windows host forms: one function per implemented c
+#                 row that takes or returns framework objects (KestroStringArg
+#                 arguments, a KestroString result, a KestroUIntArray* argument). It
+#                 has the framework's binary contract, converts, and calls the plain C
+#                 form; the DEF exports it under the row's name. See docs/exports.md.
 #
 # Runs at configure time and makes the table a configure dependency, so editing the
 # table re-runs CMake. A malformed table stops the configure with a message naming the
@@ -28,8 +34,13 @@ cmake_policy(VERSION 3.20)
 # 32-bit stack except double. Pointers of any type are accepted (4 bytes).
 set(_KESTRO_EXPORT_SCALAR_TYPES
   "int" "unsigned int" "unsigned char" "char" "uint32_t" "int32_t" "float" "double" "HWND")
-# KestroString is a 4-byte struct; MinGW and MSVC return it in EAX (no hidden pointer).
+# KestroString: a text returned by value. The plain C form returns a 4-byte struct in
+# EAX; the Windows host form returns a framework string object through a hidden result
+# pointer (4 more bytes on the stack).
 set(_KESTRO_EXPORT_RESULT_TYPES ${_KESTRO_EXPORT_SCALAR_TYPES} "void" "KestroString")
+# KestroStringArg: a text passed by value, as "const char*" in the C form and as a
+# framework string object (one pointer, released by the callee) in the host form.
+set(_KESTRO_EXPORT_STRING_ARG "KestroStringArg")
 
 set(_KESTRO_EXPORT_BLOCKS "1-211" "501-561" "1001-1003" "1005-1016" "1050-1056" "1058-1068")
 
@@ -68,6 +79,14 @@ function(_kestro_exports_parse_c table lineno name decl out_bytes)
   endif()
   _kestro_exports_strip(args "${args}")
   set(bytes 0)
+  set(hostArgs "")
+  set(callArgs "")
+  set(prologue "")
+  set(framework FALSE)
+  set(arrayArg "")
+  if(result STREQUAL "KestroString")
+    set(framework TRUE)
+  endif()
   if(NOT args STREQUAL "void")
     if(args STREQUAL "")
       _kestro_exports_fail("${table}" ${lineno} "${name}: write (void) for an empty argument list")
@@ -86,6 +105,24 @@ function(_kestro_exports_parse_c table lineno name decl out_bytes)
         _kestro_exports_fail("${table}" ${lineno} "${name}: argument \"${arg}\" has no type")
       elseif(type MATCHES "\\*$")
         math(EXPR bytes "${bytes} + 4")
+        if(type STREQUAL "KestroUIntArray*")
+          if(NOT arrayArg STREQUAL "")
+            _kestro_exports_fail("${table}" ${lineno} "${name}: at most one KestroUIntArray* argument")
+          endif()
+          set(framework TRUE)
+          set(arrayArg "${argName}")
+          list(APPEND hostArgs "KestroUIntArrayObject* ${argName}")
+          list(APPEND callArgs "kestroArray")
+        else()
+          list(APPEND hostArgs "${type} ${argName}")
+          list(APPEND callArgs "${argName}")
+        endif()
+      elseif(type STREQUAL _KESTRO_EXPORT_STRING_ARG)
+        math(EXPR bytes "${bytes} + 4")
+        set(framework TRUE)
+        list(APPEND hostArgs "KestroStringObject ${argName}")
+        list(APPEND callArgs "${argName}Text.text()")
+        string(APPEND prologue "    const kestro::win32::StringArgument ${argName}Text(&${argName});\n")
       else()
         string(REGEX REPLACE "^const " "" bare "${type}")
         if(bare STREQUAL "double")
@@ -96,10 +133,49 @@ function(_kestro_exports_parse_c table lineno name decl out_bytes)
           _kestro_exports_fail("${table}" ${lineno}
             "${name}: argument type \"${type}\" is not one the generator knows the size of")
         endif()
+        list(APPEND hostArgs "${type} ${argName}")
+        list(APPEND callArgs "${argName}")
       endif()
     endforeach()
   endif()
   set(${out_bytes} ${bytes} PARENT_SCOPE)
+  # The plain C form: texts by value are const char*.
+  string(REPLACE "${_KESTRO_EXPORT_STRING_ARG} " "const char* " cDecl "${decl}")
+  set(${out_bytes}_c_decl "${cDecl}" PARENT_SCOPE)
+  set(${out_bytes}_framework ${framework} PARENT_SCOPE)
+  if(NOT framework)
+    set(${out_bytes}_host_bytes ${bytes} PARENT_SCOPE)
+    return()
+  endif()
+  # The Windows host form and its definition.
+  set(hostBytes ${bytes})
+  set(hostResult "${result}")
+  if(result STREQUAL "KestroString")
+    math(EXPR hostBytes "${bytes} + 4")
+    set(hostResult "KestroStringObject*")
+    list(INSERT hostArgs 0 "KestroStringObject* kestroResult")
+  endif()
+  if(hostArgs STREQUAL "")
+    set(hostArgs "void")
+  endif()
+  list(JOIN hostArgs ", " hostArgText)
+  list(JOIN callArgs ", " callText)
+  set(call "${name}(${callText})")
+  if(NOT arrayArg STREQUAL "")
+    set(call "kestro::win32::fillUIntArray(${arrayArg}, [&](KestroUIntArray* kestroArray) { return ${call}; })")
+  endif()
+  if(result STREQUAL "KestroString")
+    set(body "    return kestro::win32::constructString(kestroResult, ${call}.text);\n")
+  elseif(result STREQUAL "void")
+    set(body "    ${call};\n")
+  else()
+    set(body "    return ${call};\n")
+  endif()
+  set(${out_bytes}_host_bytes ${hostBytes} PARENT_SCOPE)
+  set(${out_bytes}_host_decl "${hostResult} KESTRO_CALL ${name}(${hostArgText})" PARENT_SCOPE)
+  set(${out_bytes}_host_def
+    "/* @ORDINAL@ */\nextern \"C\" ${hostResult} KESTRO_CALL kestroHost_${name}(${hostArgText}) {\n${prologue}${body}}\n"
+    PARENT_SCOPE)
 endfunction()
 
 function(_kestro_exports_ordinal_allowed ordinal out)
@@ -128,7 +204,7 @@ function(_kestro_exports_write path content)
 endfunction()
 
 function(kestro_generate_exports)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "" "TABLE;HEADER;DEF;SYMBOLS;VERSION_SCRIPT" "EXTRA_SYMBOLS")
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "TABLE;HEADER;DEF;SYMBOLS;VERSION_SCRIPT;HOST_FORMS" "EXTRA_SYMBOLS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "kestro_generate_exports: unexpected arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -158,6 +234,7 @@ function(kestro_generate_exports)
   get_filename_component(tableName "${table}" NAME)
   set(banner "Generated from ${tableName} by kestro_generate_exports() (cmake/KestroExports.cmake). Do not edit.")
   set(headerBody "")
+  set(hostBody "")
   set(defBody "")
   set(symbols "")
   set(seenOrdinals "")
@@ -224,8 +301,19 @@ function(kestro_generate_exports)
       # Parsed even when not implemented, so that every row stays well formed.
       _kestro_exports_parse_c("${table}" ${lineno} "${name}" "${decl}" bytes)
       if(implemented STREQUAL "yes")
-        string(APPEND headerBody "/* @${ordinal} */ KESTRO_API ${decl};\n")
-        string(APPEND defBody "    ${name} = ${name}@${bytes} @${ordinal}\n")
+        if(bytes_framework)
+          # Windows hosts see the framework form; the library itself and other
+          # platforms the plain C form.
+          string(APPEND headerBody "#if defined(_WIN32) && !defined(KESTRO_BUILDING_LIBRARY)\n"
+            "/* @${ordinal} */ KESTRO_API ${bytes_host_decl};\n#else\n"
+            "/* @${ordinal} */ KESTRO_API ${bytes_c_decl};\n#endif\n")
+          string(APPEND defBody "    ${name} = kestroHost_${name}@${bytes_host_bytes} @${ordinal}\n")
+          string(REPLACE "@ORDINAL@" "@${ordinal}" hostDef "${bytes_host_def}")
+          string(APPEND hostBody "\n${hostDef}")
+        else()
+          string(APPEND headerBody "/* @${ordinal} */ KESTRO_API ${bytes_c_decl};\n")
+          string(APPEND defBody "    ${name} = ${name}@${bytes} @${ordinal}\n")
+        endif()
         list(APPEND symbols "${name}")
       endif()
     else()
@@ -252,7 +340,8 @@ function(kestro_generate_exports)
 /*
  * Declarations of the implemented C exports of the Kestro library. Included by
  * <kestro/kestro.h>, which defines before it: KESTRO_API, KESTRO_CALL, HWND,
- * KestroString, KestroUIntArray, _APRDataInfo, _APRSourceData and the <stdint.h> types.
+ * KestroString, KestroUIntArray, _APRDataInfo, _APRSourceData and the <stdint.h> types
+ * (on Windows also KestroStringObject and KestroUIntArrayObject).
  */
 #ifndef KESTRO_EXPORTS_GENERATED_H
 #define KESTRO_EXPORTS_GENERATED_H
@@ -279,6 +368,16 @@ extern "C" {
   set(def "; ${banner}\nLIBRARY Kestro.dll\nEXPORTS\n${defBody}")
 
   _kestro_exports_write("${arg_HEADER}" "${header}")
+  if(arg_HOST_FORMS)
+    set(content "// ${banner}\n")
+    string(APPEND content [=[
+// The Windows host forms of the exports that take or return framework objects: each
+// converts between the framework's objects and the plain C form, and calls it.
+#include "api/win32/framework_types.h"
+]=])
+    string(APPEND content "${hostBody}")
+    _kestro_exports_write("${arg_HOST_FORMS}" "${content}")
+  endif()
   _kestro_exports_write("${arg_DEF}" "${def}")
   if(arg_SYMBOLS)
     set(content "")

@@ -9,21 +9,36 @@ if(NOT KESTRO_EXPORTS_DEF)
   message(FATAL_ERROR "KESTRO_EXPORTS_DEF is not set")
 endif()
 
+# Writes a file only when its content changes. (Not file(CONFIGURE): the Microsoft names
+# of the class members are full of "@...@" that it would take for variables.)
+function(_kestro_write_if_changed path content)
+  if(EXISTS "${path}")
+    file(READ "${path}" old)
+    if(old STREQUAL content)
+      return()
+    endif()
+  endif()
+  file(WRITE "${path}" "${content}")
+endfunction()
+
 function(kestro_configure_windows_dll target)
   set(generated "${CMAKE_CURRENT_BINARY_DIR}/generated")
   configure_file("${PROJECT_SOURCE_DIR}/src/Kestro.rc.in" "${generated}/Kestro.rc" @ONLY)
 
   # 32-bit: each line binds the plain name to the decorated __stdcall symbol
-  # ("Name = Name@N @ordinal"), so a wrong argument size fails the link. 64-bit has
-  # one calling convention and no decoration: the binding is dropped.
+  # ("Name = Name@N @ordinal", or "Name = kestroHost_Name@N @ordinal" for the host
+  # forms of the framework objects), so a wrong argument size fails the link. 64-bit has
+  # one calling convention and no decoration: only the "@N" is dropped.
   file(READ "${KESTRO_EXPORTS_DEF}" def_text)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    string(REGEX REPLACE "=[ \t]*[A-Za-z_][A-Za-z0-9_]*@[0-9]+" "" def_text "${def_text}")
+    string(REGEX REPLACE "(=[ \t]*[A-Za-z_][A-Za-z0-9_]*)@[0-9]+" "\\1" def_text "${def_text}")
   endif()
-  file(CONFIGURE OUTPUT "${generated}/Kestro-link.def" CONTENT "${def_text}" @ONLY)
+  _kestro_write_if_changed("${generated}/Kestro-link.def" "${def_text}")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${KESTRO_EXPORTS_DEF}")
 
-  target_sources(${target} PRIVATE "${generated}/Kestro.rc" "${generated}/Kestro-link.def")
+  # The host forms of the exports that take or return framework objects.
+  target_sources(${target} PRIVATE "${generated}/Kestro.rc" "${generated}/Kestro-link.def"
+                 "${generated}/kestro_host_forms.cpp")
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME Kestro
     PREFIX ""
@@ -41,9 +56,18 @@ function(kestro_configure_windows_dll target)
   # the functions __stdcall refers to "_Name@N". dlltool --kill-at writes one with the
   # decorated symbols bound to the plain export names.
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    string(REGEX REPLACE "([A-Za-z_][A-Za-z0-9_]*)[ \t]*=[ \t]*([A-Za-z_][A-Za-z0-9_]*@[0-9]+)" "\\2"
+    # "Name = Symbol@N" becomes "Name@N": the import library defines _Name@N for the
+    # export Name, with the N of the symbol that is exported.
+    string(REGEX REPLACE "([A-Za-z_][A-Za-z0-9_]*)[ \t]*=[ \t]*[A-Za-z_][A-Za-z0-9_]*(@[0-9]+)" "\\1\\2"
            implib_def "${def_text}")
-    file(CONFIGURE OUTPUT "${generated}/Kestro-implib.def" CONTENT "${implib_def}" @ONLY)
+    _kestro_write_if_changed("${generated}/Kestro-implib.def" "${implib_def}")
+    # The two parts of the import library (see KestroImplib.cmake): C exports, and the
+    # class members under their Microsoft names.
+    string(REGEX REPLACE "\n[ \t]*\\?[^\n]*" "" implib_c "${implib_def}")
+    string(REGEX REPLACE "\n[ \t]+[A-Za-z_][^\n]*" "" implib_members "${implib_def}")
+    string(REGEX REPLACE "\n([ \t]*\\?[^ \t\n]+)[ \t]*=[ \t]*[^ \t\n]+" "\n\\1" implib_members "${implib_members}")
+    _kestro_write_if_changed("${generated}/Kestro-implib-c.def" "${implib_c}")
+    _kestro_write_if_changed("${generated}/Kestro-implib-members.def" "${implib_members}")
     get_filename_component(compiler_dir "${CMAKE_CXX_COMPILER}" DIRECTORY)
     string(REGEX REPLACE "-g\\+\\+(-posix|-win32)?$" "-dlltool" dlltool_name "${CMAKE_CXX_COMPILER}")
     find_program(KESTRO_DLLTOOL NAMES "${dlltool_name}" i686-w64-mingw32-dlltool dlltool HINTS "${compiler_dir}")
@@ -51,8 +75,10 @@ function(kestro_configure_windows_dll target)
       message(FATAL_ERROR "dlltool not found (needed for the import library)")
     endif()
     add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND "${KESTRO_DLLTOOL}" --kill-at --input-def "${generated}/Kestro-implib.def"
-              --dllname Kestro.dll --output-lib "$<TARGET_LINKER_FILE:${target}>"
+      COMMAND "${CMAKE_COMMAND}" "-DDLLTOOL=${KESTRO_DLLTOOL}" "-DAR=${CMAKE_AR}"
+              "-DCDEF=${generated}/Kestro-implib-c.def" "-DMDEF=${generated}/Kestro-implib-members.def"
+              "-DOUT=$<TARGET_LINKER_FILE:${target}>" "-DWORK=${CMAKE_CURRENT_BINARY_DIR}/implib"
+              -P "${PROJECT_SOURCE_DIR}/cmake/KestroImplib.cmake"
       COMMENT "Import library with __stdcall symbols")
   endif()
 endfunction()

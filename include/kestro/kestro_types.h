@@ -54,6 +54,41 @@ typedef struct KestroUIntArray {
     int capacity;
 } KestroUIntArray;
 
+#if defined(_WIN32)
+/* The framework's objects, as Windows hosts (MFC 4.2 programs) pass them. The exports
+   whose plain C form takes a `const char*` text by value (KestroStringArg in the export
+   table), returns a KestroString, or fills a KestroUIntArray take and return these on
+   Windows instead; see docs/exports.md. */
+
+/* The header in front of a string object's characters. */
+typedef struct KestroStringData {
+    long refs;       /* reference count; -1 marks the shared empty string (never freed) */
+    int length;      /* characters, without the terminating zero */
+    int allocLength; /* room for characters, without the terminating zero */
+    /* char text[allocLength + 1] follows */
+} KestroStringData;
+
+/* A string object: one pointer to zero-terminated characters preceded by a
+   KestroStringData header, allocated on msvcrt.dll's heap (operator new). Passed by
+   value, the callee releases it. Returned by value, the caller passes the address of
+   an uninitialised object as a hidden first argument; the export constructs the string
+   there and returns that address. */
+typedef struct KestroStringObject {
+    char* text;
+} KestroStringObject;
+
+/* An unsigned-int array object. The library never touches `vtable`; it empties and
+   fills the array, replacing `data` (msvcrt.dll's operator new and delete) when it needs
+   more room than `maxSize`. */
+typedef struct KestroUIntArrayObject {
+    const void* vtable;
+    UINT* data;
+    int size;
+    int maxSize;
+    int growBy;
+} KestroUIntArrayObject;
+#endif
+
 /* An APR technique in generator units (mA, ms, mAs in tenths). */
 typedef struct _APRDataInfo {
     int32_t kV;

@@ -37,7 +37,25 @@ foreach(line IN LISTS lines)
   if(kind STREQUAL "c")
     string(APPEND table "${ordinal}\t${name}\tc\t${decl}\tyes\n")
     list(APPEND expected "${ordinal} ${name}")
-    if(decl MATCHES "^void KESTRO_CALL ")
+    if(decl MATCHES "^KestroString KESTRO_CALL |KestroStringArg |KestroUIntArray\\*")
+      # The framework host form: exported from kestroHost_<name>, the framework's
+      # objects in place of the C types, a string result through a hidden pointer.
+      string(REPLACE "KestroStringArg " "KestroStringObject " decl "${decl}")
+      string(REPLACE "KestroUIntArray*" "KestroUIntArrayObject*" decl "${decl}")
+      string(REPLACE " KESTRO_CALL ${name}(" " KESTRO_CALL kestroHost_${name}(" decl "${decl}")
+      if(decl MATCHES "^KestroString KESTRO_CALL ")
+        string(REGEX REPLACE "^KestroString (KESTRO_CALL [A-Za-z_0-9]+)\\(void\\)$"
+               "KestroStringObject* \\1(KestroStringObject* r)" decl "${decl}")
+        string(REGEX REPLACE "^KestroString (KESTRO_CALL [A-Za-z_0-9]+)\\("
+               "KestroStringObject* \\1(KestroStringObject* r, " decl "${decl}")
+        string(APPEND stubs "${decl} { return r; }\n")
+      elseif(decl MATCHES "^void KESTRO_CALL ")
+        string(APPEND stubs "${decl} {}\n")
+      else()
+        string(REGEX REPLACE " KESTRO_CALL .*$" "" result "${decl}")
+        string(APPEND stubs "${decl} { ${result} r; memset(&r, 0, sizeof r); return r; }\n")
+      endif()
+    elseif(decl MATCHES "^void KESTRO_CALL ")
       string(APPEND stubs "KESTRO_API ${decl} {}\n")
     else()
       string(REGEX REPLACE " KESTRO_CALL .*$" "" result "${decl}")
@@ -59,6 +77,8 @@ file(WRITE "${WORK}/stubs.c" [=[
 typedef struct HWND__* HWND;
 typedef struct KestroString { const char* text; } KestroString;
 typedef struct KestroUIntArray { uint32_t* items; int count; int capacity; } KestroUIntArray;
+typedef struct KestroStringObject { char* text; } KestroStringObject;
+typedef struct KestroUIntArrayObject { const void* vtable; unsigned* data; int size, maxSize, growBy; } KestroUIntArrayObject;
 typedef struct _APRDataInfo { int values[10]; } _APRDataInfo;
 typedef struct _APRSourceData { int kv; float ma, ms, mas; int rest[6]; } _APRSourceData;
 #include "kestro_exports.h"

@@ -358,6 +358,8 @@ TEST_F(ExportTable, ClassMembersAreInByteOrderOfDecoratedNames) {
 
 TEST_F(ExportTable, CDeclarationsMatchTheirRows) {
     std::map<std::string, int> bytes;
+    std::map<std::string, int> hostBytes;
+    std::set<std::string> stringOnly;
     for (const auto& row : rows()) {
         if (row.kind != "c") {
             continue;
@@ -373,14 +375,33 @@ TEST_F(ExportTable, CDeclarationsMatchTheirRows) {
             << "result type " << decl.result;
         std::set<std::string> argNames;
         for (const auto& arg : decl.args) {
-            EXPECT_TRUE(isPointer(arg.type) || scalarTypes().count(withoutConst(arg.type)))
+            EXPECT_TRUE(isPointer(arg.type) || scalarTypes().count(withoutConst(arg.type)) ||
+                        arg.type == "KestroStringArg")
                 << "argument type " << arg.type;
             EXPECT_TRUE(argNames.insert(arg.name).second) << "argument name " << arg.name << " twice";
-            // Framework objects only ever travel by pointer or as a returned KestroString.
-            EXPECT_EQ(arg.type.find("KestroString"), std::string::npos) << arg.type;
+            // Framework strings travel by value (KestroStringArg) or as a returned
+            // KestroString, never by pointer; only the IO_ family takes them, the GSI
+            // forms take zero-terminated texts.
+            if (arg.type.find("KestroString") != std::string::npos) {
+                EXPECT_EQ(arg.type, "KestroStringArg");
+                EXPECT_EQ(row.name.rfind("IO_", 0), 0u) << "a framework string outside the IO_ family";
+            }
         }
         bytes[row.name] = stackBytes(decl);
+        // The Windows host form of a KestroString result takes a hidden result pointer.
+        hostBytes[row.name] = bytes[row.name] + (result == "KestroString" ? 4 : 0);
+        if (decl.args.size() == 1 && decl.args[0].type == "KestroStringArg") stringOnly.insert(row.name);
     }
+    // The IO_ exports that take a path or text as a framework string.
+    for (const char* name : {"IO_ExportGenData", "IO_ImportGenData", "IO_ImportAECCalibData",
+                             "IO_ImportDAPCalibData", "IO_ImportTubeCalibData", "IO_ImportGenOtherData"}) {
+        EXPECT_TRUE(stringOnly.count(name)) << name;
+    }
+    // What Microsoft's compiler expects the framework-string exports to remove.
+    EXPECT_EQ(hostBytes["IO_GetErrorMessage"], 8);
+    EXPECT_EQ(hostBytes["IO_GetGenCPUVersion"], 4);
+    EXPECT_EQ(hostBytes["IO_WriteLog"], 12);
+    EXPECT_EQ(hostBytes["IO_ConsoleDownLoad"], 12);
     // Stack sizes the calling convention fixes for these exports (the callee removes
     // exactly this many bytes): GISetKV 8, GISetCommunicationMode 4; the ten values of
     // GIApplyAPRData are laid out like an _APRSourceData record; the two doubles and

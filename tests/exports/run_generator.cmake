@@ -1,7 +1,7 @@
 # Runs kestro_generate_exports() on one table in script mode, for the generator tests.
 #
 #   cmake -DTABLE=<table.tsv> -DOUT=<dir> [-DEXPECTED=<dir>] -P run_generator.cmake
-#       The outputs must equal <EXPECTED>/<table name>.{h,def,txt,map} when given.
+#       The outputs must equal <EXPECTED>/<table name>{.h,.def,.txt,.map,_host_forms.cpp} when given.
 #   cmake -DTABLE=<table.tsv> -DOUT=<dir> -DEXPECT_ERROR=<regex> -P run_generator.cmake
 #       The generator must refuse the table with a message matching <regex>.
 cmake_minimum_required(VERSION 3.20)
@@ -33,14 +33,20 @@ kestro_generate_exports(
   DEF "${OUT}/${stem}.def"
   SYMBOLS "${OUT}/${stem}.txt"
   VERSION_SCRIPT "${OUT}/${stem}.map"
-  EXTRA_SYMBOLS KestroCreateMessageWindow KestroGetMessage KestroDestroyMessageWindow)
+  EXTRA_SYMBOLS KestroCreateMessageWindow KestroGetMessage KestroDestroyMessageWindow
+  HOST_FORMS "${OUT}/${stem}_host_forms.cpp")
 
 if(DEFINED EXPECTED)
-  foreach(ext h def txt map)
-    file(READ "${EXPECTED}/${stem}.${ext}" want)
-    file(READ "${OUT}/${stem}.${ext}" got)
+  foreach(ext h def txt map _host_forms.cpp)
+    if(ext STREQUAL "_host_forms.cpp")
+      set(ext "_host_forms.cpp")
+    else()
+      set(ext ".${ext}")
+    endif()
+    file(READ "${EXPECTED}/${stem}${ext}" want)
+    file(READ "${OUT}/${stem}${ext}" got)
     if(NOT got STREQUAL want)
-      message(FATAL_ERROR "${OUT}/${stem}.${ext} differs from ${EXPECTED}/${stem}.${ext}:\n${got}")
+      message(FATAL_ERROR "${OUT}/${stem}${ext} differs from ${EXPECTED}/${stem}${ext}:\n${got}")
     endif()
   endforeach()
 endif()

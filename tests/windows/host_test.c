@@ -23,16 +23,26 @@
 #define WM_GEN_NOTIFY 0x7E8
 #define TABLE_SLOTS 1068
 
-typedef struct KestroString {
-    const char* text;
-} KestroString;
+/* A string object as the framework lays it out: one pointer to characters that follow a
+   header of reference count, length and allocated length. IO_GetErrorMessage constructs
+   one at the hidden result pointer; the caller releases it (msvcrt's heap). */
+typedef struct HostString {
+    char* text;
+} HostString;
+
+static void releaseHostString(HostString* s) {
+    if (!s->text) return;
+    long* refs = (long*)(s->text - 3 * sizeof(long));
+    if (*refs >= 0 && --*refs == 0) free(refs);
+    s->text = NULL;
+}
 
 typedef int(WINAPI* IntOfVoid)(void);
 typedef int(WINAPI* IntOfInt)(int);
 typedef int(WINAPI* IntOfHwnd)(HWND);
 typedef void(WINAPI* VoidOfVoid)(void);
 typedef unsigned char*(WINAPI* BytesOfInt)(int);
-typedef KestroString(WINAPI* StringOfInt)(int);
+typedef HostString*(WINAPI* StringOfInt)(HostString*, int);
 typedef const char*(WINAPI* TextOfIntPtr)(int, int*);
 typedef void(WINAPI* TraceFn)(const char*, int, const char*);
 typedef int(WINAPI* IntOfKV)(int, int);
@@ -343,15 +353,19 @@ int main(int argc, char** argv) {
 
     /* Error texts come from the error-message file named by the settings. */
     {
-        KestroString first = errorMessage(1);
-        check(first.text && strcmp(first.text, "12:Tube overheated") == 0, "IO_GetErrorMessage(1) = \"%s\"",
-              first.text ? first.text : "(null)");
-        KestroString second = errorMessage(2);
-        check(second.text && strcmp(second.text, "Quoted text") == 0,
+        HostString first = {NULL}, second = {NULL}, none = {NULL};
+        const int atFirst = errorMessage(&first, 1) == &first;
+        const int atSecond = errorMessage(&second, 2) == &second;
+        const int atNone = errorMessage(&none, 74) == &none;
+        check(atFirst && first.text && strcmp(first.text, "12:Tube overheated") == 0,
+              "IO_GetErrorMessage(1) = \"%s\", built at the result pointer", first.text ? first.text : "(null)");
+        check(atSecond && second.text && strcmp(second.text, "Quoted text") == 0,
               "profile values are trimmed and unquoted: IO_GetErrorMessage(2) = \"%s\"",
               second.text ? second.text : "(null)");
-        KestroString none = errorMessage(74);
-        check(none.text && none.text[0] == '\0', "IO_GetErrorMessage(74) is empty");
+        check(atNone && none.text && none.text[0] == '\0', "IO_GetErrorMessage(74) is empty");
+        releaseHostString(&first);
+        releaseHostString(&second);
+        releaseHostString(&none);
         int number = -1;
         const char* info = errorInformation(1, &number);
         check(number == 12 && info && strcmp(info, "Tube overheated") == 0,

@@ -4,15 +4,18 @@
 #   run_wine_tests.sh exports <source dir> <work dir>
 #       Cross-builds the 32-bit Kestro.dll and compares its export table (objdump -p)
 #       with the fixed table: every export at its ordinal under its plain name, every
-#       export the sources define present, nothing else, only system DLLs imported.
+#       export the sources define present, nothing else, only system DLLs imported, and
+#       the stack size of every __stdcall export read from its code.
 #   run_wine_tests.sh host <source dir> <work dir> [kestro-sim]
 #       Cross-builds Kestro.dll and the host programs, and runs them under Wine in a
 #       private prefix. With the simulator program (a Linux build of kestro-sim) it also
 #       runs a serial session against it on COM4, the host driving the simulator through
-#       its control socket (request and reply files relayed by this script). 32-bit when
-#       this machine runs 32-bit programs; on a kernel without 32-bit support (ia32
-#       emulation off) the same sources are built for 64-bit Windows and run under
-#       wine64, and the run says so.
+#       its control socket (request and reply files relayed by this script). Always the
+#       32-bit DLL under wine32: on a kernel that cannot run 32-bit x86 programs the i386
+#       Wine loader runs under qemu-user through binfmt_misc (scripts/binfmt-i386.sh
+#       registers it when this runs as root); where that is impossible the test fails
+#       with the reason. KESTRO_WINE_TARGET=x86_64 selects the 64-bit build under wine64
+#       instead, explicitly.
 #
 # Exit code 77 (skipped) only when the cross compiler or Wine is not installed.
 set -euo pipefail
@@ -31,7 +34,9 @@ tsv="$src/src/api/exports.tsv"      # the table the build generates the .def fro
 # Helper processes started here (far ends of the serial lines, the simulator) end with
 # the script, however it ends.
 bg_pids=()
-trap 'for p in "${bg_pids[@]}"; do kill "$p" 2>/dev/null || true; done' EXIT
+wineserver_cmd=""  # the Wine server of this run's prefix, while it is up
+trap 'for p in "${bg_pids[@]}"; do kill "$p" 2>/dev/null || true; done
+      [[ -z $wineserver_cmd ]] || timeout 30 "$wineserver_cmd" -k >/dev/null 2>&1 || true' EXIT
 
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*"; exit 1; }
@@ -110,6 +115,42 @@ check_exports() {
         sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]+\+base\[[[:space:]]*([0-9]+)\].*/\1/p' |
         awk 'NR == FNR { named[$1] = 1; next } !($1 in named) { print $1 }' <(cat <<<"$actual") - | sort -un)
     [[ -z "$unnamed" ]] && ok "no ordinal without a name" || bad "ordinals without a name: $(tr '\n' ' ' <<<"$unnamed")"
+    # The table itself: 200 C functions and 105 class-member, virtual-table and static
+    # slots. Once every row is implemented (or with KESTRO_REQUIRE_ALL_EXPORTS=1) the DLL
+    # must export all 305.
+    local c_rows member_rows yes_rows exported
+    c_rows=$(awk -F'\t' '!/^#/ && NF >= 5 && $3 == "c"' "$tsv" | wc -l)
+    member_rows=$(awk -F'\t' '!/^#/ && NF >= 5 && $3 ~ /^(member|vtable|static)$/' "$tsv" | wc -l)
+    yes_rows=$(awk -F'\t' '!/^#/ && NF >= 5 && $5 == "yes"' "$tsv" | wc -l)
+    exported=$(wc -l <<<"$actual")
+    [[ $c_rows -eq 200 && $member_rows -eq 105 ]] && ok "the table has 200 C rows and 105 member, table and static rows" ||
+        bad "the table has $c_rows C rows and $member_rows member rows (200 and 105 expected)"
+    if [[ $yes_rows -eq 305 || ${KESTRO_REQUIRE_ALL_EXPORTS:-0} == 1 ]]; then
+        [[ $exported -eq 305 ]] && ok "all 305 exports are in the DLL" || bad "only $exported of the 305 exports are in the DLL"
+    else
+        echo "note $exported of the 305 exports are built ($yes_rows rows implemented); all are required once every row is"
+    fi
+    # The stack size of every __stdcall export, read from the code of the built DLL.
+    local base want
+    base=$(awk '/^ImageBase/ { print $2 }' <<<"$dump")
+    want=$(sed -nE 's/^[[:space:]]+([A-Za-z_][A-Za-z0-9_]*) = [A-Za-z_][A-Za-z0-9_]*@([0-9]+) @([0-9]+)$/\3 \1 \2/p' \
+        "$dir/src/generated/Kestro-link.def")
+    # The implemented class members: __thiscall removes 4 bytes per argument (this is in
+    # ECX), the static thread procedures are __cdecl (the caller removes them).
+    want+=$'\n'$(awk -F'\t' '!/^#/ && NF >= 5 && $3 == "member" && $5 == "yes" {
+            args = $4; sub(/^[^(]*\(/, "", args); sub(/\)[^)]*$/, "", args)
+            n = (args == "") ? 0 : split(args, parts, ",")
+            if ($4 ~ / static /) n = 0
+            print $1, $2, 4 * n }' "$tsv")
+    local sizes
+    if sizes=$(awk -v base="$base" -f "$here/stack_sizes.awk" <(cat <<<"$want") \
+            <(sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]+\+base\[[[:space:]]*([0-9]+)\][[:space:]]+([0-9a-f]+) Export RVA$/\1 \2/p' <<<"$dump") \
+            <(i686-w64-mingw32-objdump -d --no-show-raw-insn "$dll")); then
+        ok "${sizes#ok   } (__stdcall C exports and __thiscall members)"
+    else
+        echo "$sizes"
+        bad "stack sizes of the __stdcall exports"
+    fi
     local imports
     imports=$(sed -nE 's/^[[:space:]]*DLL Name: (.*)$/\1/p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
     local foreign
@@ -137,19 +178,37 @@ wine_loader() {
     return 1
 }
 
+# Makes sure 32-bit x86 programs run here: natively, through an existing binfmt_misc
+# entry, or by registering qemu-user for i386 ELF now (as root). Fails with the reason.
+ensure_i386() {
+    local reason
+    if reason=$(bash "$src/scripts/binfmt-i386.sh" check 2>&1); then return 0; fi
+    echo "note: $reason; registering qemu-user for i386 ELF"
+    reason=$(bash "$src/scripts/binfmt-i386.sh" register 2>&1) ||
+        fail "32-bit programs cannot run on this machine: $reason (scripts/install-deps.sh sets this up;" \
+             "KESTRO_WINE_TARGET=x86_64 runs the 64-bit build instead)"
+    echo "$reason"
+}
+
 run_host() {
-    local triple loader
-    if have_toolchain i686-w64-mingw32 && loader=$(wine_loader 32); then
-        triple=i686-w64-mingw32
-    elif have_toolchain x86_64-w64-mingw32 && loader=$(wine_loader 64); then
-        triple=x86_64-w64-mingw32
-        echo "note: this machine does not run 32-bit programs (wine32 cannot start); running the 64-bit build under wine64"
-    else
-        have_toolchain i686-w64-mingw32 || have_toolchain x86_64-w64-mingw32 || skip "no MinGW-w64 cross compiler"
-        command -v wine >/dev/null 2>&1 || command -v wine64 >/dev/null 2>&1 || [[ -x /usr/lib/wine/wine64 ]] ||
-            skip "Wine is not installed"
-        fail "Wine is installed but cannot run: 32-bit needs ia32 emulation (or use wine64 with g++-mingw-w64-x86-64-posix)"
-    fi
+    local triple loader started=$SECONDS
+    case "${KESTRO_WINE_TARGET:-i686}" in
+        i686)
+            have_toolchain i686-w64-mingw32 || skip "i686-w64-mingw32 cross compiler not installed"
+            [[ -x /usr/lib/wine/wine ]] || command -v wine >/dev/null 2>&1 || skip "Wine is not installed"
+            ensure_i386
+            loader=$(wine_loader 32) ||
+                fail "32-bit programs run, but the 32-bit Wine loader does not (wine32:i386 missing or broken)"
+            triple=i686-w64-mingw32
+            ;;
+        x86_64)
+            have_toolchain x86_64-w64-mingw32 || skip "x86_64-w64-mingw32 cross compiler not installed"
+            loader=$(wine_loader 64) || skip "wine64 is not installed or cannot run"
+            triple=x86_64-w64-mingw32
+            echo "note: KESTRO_WINE_TARGET=x86_64: the 64-bit build under wine64 (no __stdcall, no 32-bit layouts)"
+            ;;
+        *) fail "KESTRO_WINE_TARGET must be i686 or x86_64" ;;
+    esac
     echo "target $triple, loader $loader"
 
     local dir
@@ -163,6 +222,32 @@ run_host() {
         fail "compile host_test.c"
     "$triple-gcc-posix" "${cflags[@]}" "$here/import_link_test.c" -o "$run/import_link_test.exe" \
         "$dir/src/Kestro.lib" || fail "compile import_link_test.c against Kestro.lib"
+    local implemented=0
+    if [[ $triple == i686-* ]]; then
+        # Every export of the import library as a load-time import ("Name@N" and the
+        # Microsoft names of the class members, from its definitions).
+        awk '/^    [^;]/ { n++; name = $1; plain = name
+                 if (name ~ /^\?/) sym = "__imp_" name; else { sub(/@[0-9]+$/, "", plain); sym = "__imp__" name }
+                 printf "IMPORT(%d, \"%s\", \"%s\")\n", n, plain, sym }' \
+            "$dir/src/generated/Kestro-implib.def" >"$run/imports.h"
+        implemented=$(awk -F'\t' '!/^#/ && NF >= 5 && $5 == "yes"' "$tsv" | wc -l)
+        "$triple-gcc-posix" "${cflags[@]}" -I"$run" "$here/import_all_test.c" -o "$run/import_all_test.exe" \
+            "$dir/src/Kestro.lib" || fail "compile import_all_test.c against Kestro.lib"
+    fi
+    if [[ $triple == i686-* ]]; then
+        "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror "$here/framework_host_test.cpp" \
+            -o "$run/framework_host_test.exe" -static || fail "compile framework_host_test.cpp"
+        # The stand-in of the framework's DLL, in a directory of its own (no other
+        # program of the run loads it).
+        mkdir -p "$run/framework"
+        "$triple-gcc-posix" "${cflags[@]}" -shared "$here/framework_standin.c" "$here/framework_standin.def" \
+            -o "$run/framework/MFC42.DLL" || fail "compile framework_standin.c"
+        cp "$run/framework_host_test.exe" "$run/framework/"
+        mkdir -p "$run/wrong-framework"
+        "$triple-gcc-posix" "${cflags[@]}" -DSTANDIN_WRONG_LAYOUT -shared "$here/framework_standin.c" \
+            "$here/framework_standin.def" -o "$run/wrong-framework/MFC42.DLL" || fail "compile framework_standin.c"
+        cp "$run/framework_host_test.exe" "$run/wrong-framework/"
+    fi
     "$triple-g++-posix" -std=c++20 -O1 -Wall -Wextra -Werror -I"$src/include" -I"$src/src" -I"$dir/src/generated" \
         "$here/serial_backend_test.cpp" -o "$run/serial_backend_test.exe" "$dir/src/libkestro_internal.a" \
         -static -lversion || fail "compile serial_backend_test.cpp against the library's objects"
@@ -250,13 +335,34 @@ run_host() {
         echo "note: no host C compiler for the pseudo-terminal peer: serial checks skipped"
     fi
 
+    # One Wine server for all the host programs of this run (persistent until killed at
+    # the end), so that no program pays for starting it.
+    timeout 30 "$wineserver" -p || fail "could not start the Wine server"
+    wineserver_cmd=$wineserver
+    local programs_started=$SECONDS
+
     local version
     version="$(head -n1 "$src/VERSION" | tr -d '[:space:]').0"
     local status=0
     (cd "$run" && timeout 120 "$loader" ./host_test.exe export_ordinals.txt "$version" \
         IO_GetModelPointerByte IO_InitDLL IO_ResetGen IO_SetMsghWnd IO_InitGenerator GSIWriteTrace) || status=$?
     local status2=0
-    (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$?
+    # The framework's objects at the exports, and the class members (32-bit only: the
+    # layouts and calling conventions are those of 32-bit hosts).
+    if [[ -f $run/framework_host_test.exe ]]; then
+        (cd "$run" && timeout 300 "$loader" ./framework_host_test.exe) || status2=$?
+        # The same settings beside the copy that loads the framework stand-in.
+        local variant
+        for variant in framework wrong-framework; do
+            cp -r "$run/Kestro.dll" "$run/Gen" "$run/$variant/" 2>/dev/null || true
+            (cd "$run/$variant" && timeout 120 "$loader" ./framework_host_test.exe "$variant") ||
+                status2=$((status2 + $?))
+        done
+    fi
+    (cd "$run" && timeout 60 "$loader" ./import_link_test.exe) || status2=$((status2 + $?))
+    if [[ -f $run/import_all_test.exe ]]; then
+        (cd "$run" && timeout 60 "$loader" ./import_all_test.exe "$implemented") || status2=$((status2 + $?))
+    fi
     (cd "$run" && timeout 60 "$loader" ./platform_test.exe Kestro.dll "$version" 2>"$run/platform_stderr.txt") ||
         status2=$((status2 + $?))
     sed 's/^/stderr: /' "$run/platform_stderr.txt"
@@ -314,6 +420,8 @@ run_host() {
         run_can_session "$triple" "$run" "$sim" "${cflags[@]}" || status6=$?
     fi
     timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
+    wineserver_cmd=""
+    echo "time: host programs $((SECONDS - programs_started)) s, whole run $((SECONDS - started)) s ($triple)"
 
     local status3=0
     if [[ $serial -eq 1 ]]; then

@@ -176,6 +176,28 @@ static int simReceived(const char* text) {
     return 0;
 }
 
+/* How many of the simulator's logged units are the command text. */
+static int simCount(const char* text) {
+    static char reply[65536];
+    char pattern[128];
+    int n = 0;
+    if (!simAsk("log 200", reply, sizeof reply, 10000)) return -1;
+    snprintf(pattern, sizeof pattern, " %s [", text);
+    for (const char* line = strstr(reply, "\n  #"); line; line = strstr(line + 1, "\n  #")) {
+        const char* blank = strchr(line + 4, ' ');
+        const char* end = strchr(line + 1, '\n');
+        if (blank && (!end || blank < end) && strncmp(blank, pattern, strlen(pattern)) == 0) ++n;
+    }
+    return n;
+}
+
+static const int* g_thread; /* CCtlProtocol::thread, once bound */
+
+/* Members of the link class as a host built against its declarations calls them. */
+typedef void*(__attribute__((thiscall)) * ConstructorFn)(void* self);
+typedef int(__attribute__((thiscall)) * SendCommandFn)(void* self, char* cmd, int len, int kind);
+typedef int(__attribute__((thiscall)) * GetCpuCommandDataFn)(void* self, char* cmd, int len, int kind);
+
 /* ---- The run ------------------------------------------------------------------------------ */
 
 /* By name, and where ordinal is given also by ordinal: both must give the same address. */
@@ -265,6 +287,36 @@ int main(void) {
         check(ma == 2500 && simValue("MA") == 2500, "IO_RadMAValue(1, 1) = %d: one step up the ladder to 2500",
               ma);
     }
+    /* The exported class members on an object in the host's memory: the constructor, a
+       member and a virtual call through the exported table reach the running link. */
+    {
+        ConstructorFn construct = (ConstructorFn)(void (*)(void))GetProcAddress(dll, "??0CCtlProtocol@@QAE@XZ");
+        SendCommandFn sendCommand =
+            (SendCommandFn)(void (*)(void))GetProcAddress(dll, "?SendCommand@CCtlProtocol@@QAEHPADHH@Z");
+        const int* running = (const int*)GetProcAddress(dll, "?thread@CCtlProtocol@@2HA");
+        check(construct && sendCommand && running, "the CCtlProtocol members and its thread flag are exported");
+        if (construct && sendCommand && running) {
+            void* object[16];
+            check(construct(object) == object, "the constructor on host memory returns this");
+            check(*running == 1, "CCtlProtocol::thread reads 1 while the link runs");
+            const int before = simCount("KV080");
+            char kv080[] = "KV080";
+            const int sent = sendCommand(object, kv080, 5, 0);
+            check(sent == 7, "CCtlProtocol::SendCommand(\"KV080\", 5, 0) through __thiscall sends the 7-byte frame (%d)",
+                  sent);
+            int after = simCount("KV080");
+            for (DWORD t0 = GetTickCount(); after == before && GetTickCount() - t0 < 3000; after = simCount("KV080")) pump(20);
+            check(before >= 0 && after == before + 1, "the simulator received \"KV080\" once more (%d -> %d)", before,
+                  after);
+            /* Slot 12 of the table: GetCpuCommandData, the acknowledged sender. */
+            GetCpuCommandDataFn viaTable = (GetCpuCommandDataFn)((void* const*)object[0])[12];
+            char kvq[] = "KV?";
+            check(viaTable(object, kvq, 3, 0) == 1, "GetCpuCommandData(\"KV?\") through the exported virtual table");
+            check(simReceived("KV?"), "the simulator received \"KV?\"");
+        }
+        g_thread = running;
+    }
+
     /* Fluoroscopy. */
     {
         int kv = fluoKV(0, 90);
@@ -400,6 +452,7 @@ closeWindow:
 
 unload:
     if (deleteRes) deleteRes();
+    if (g_thread) check(*g_thread == 0, "CCtlProtocol::thread reads 0 after IO_DeleteRes");
     check(FreeLibrary(dll) != 0, "IO_DeleteRes and FreeLibrary return");
 done:
     printf("%d passed, %d failed\n", g_passed, g_failed);
