@@ -9,6 +9,25 @@
 extern "C" {
 #endif
 
+/* Link statistics: counters of the active link since it was built. roundTripUs[i]
+   counts acknowledged exchanges whose answer came within the i-th bucket after the
+   frame went out; the bucket bounds (exclusive, microseconds) are 100, 250, 500, 1000,
+   2500, 5000, 10000, 25000, 50000, 100000, 250000, and the last bucket takes the rest. */
+#define KESTRO_RTT_BUCKETS 12
+typedef struct KestroLinkStatistics {
+    uint64_t framesSent;     /* command and data frames written whole */
+    uint64_t acknowledged;   /* acknowledged exchanges that got their answer */
+    uint64_t timedOut;       /* attempts whose answer did not come in time */
+    uint64_t retried;        /* frames sent again after an attempt timed out */
+    uint64_t naks;           /* NAK bytes received */
+    uint64_t checksumErrors; /* messages and data-bag replies with a wrong checksum */
+    uint64_t resyncs;        /* unit starts refused: stray byte, bad header, over-long */
+    uint64_t droppedUnits;   /* units abandoned half-way (no byte within the limit) */
+    uint64_t lateAnswers;    /* answers of timed-out attempts absorbed */
+    uint64_t reconnections;  /* times a vanished port was opened again */
+    uint64_t roundTripUs[KESTRO_RTT_BUCKETS];
+} KestroLinkStatistics;
+
 #if !defined(_WIN32)
 /* Message windows (POSIX only; on Windows the host passes real window handles).
    Notifications posted by the library to such a handle queue up in order. */
@@ -25,6 +44,10 @@ KESTRO_API HWND KestroCreateMessageWindow(void);
 KESTRO_API int KestroGetMessage(HWND window, KestroMessage* out, int timeoutMs);
 /* Destroys the handle; later posts to it are ignored. */
 KESTRO_API void KestroDestroyMessageWindow(HWND window);
+
+/* Copies the statistics of the active link (KestroLinkStatistics above): 1 copied, 0
+   no link or out is null. */
+KESTRO_API int KestroGetLinkStatistics(KestroLinkStatistics* out);
 
 /* Progress of the import or export that runs (IO_ExportGenData, IO_ImportGenData, the
    partial imports and their GSI forms). These run for minutes and block their caller;

@@ -1,5 +1,7 @@
 // Program-mode and tube-calibration exports, and the service functions built on them.
 
+#include <limits>
+
 #include "api/operator_common.h"
 
 using namespace kestro;
@@ -78,7 +80,7 @@ KESTRO_EXPORT(int) GSISetTubeCalibrationMode(int mode, int* result) {
 
 KESTRO_EXPORT(int) GSISetTubeCalibratiobTube(int tube, int* result) {
     return guarded(0, [&] {
-        if (!result) return 0;
+        if (!result || tube == std::numeric_limits<int>::max()) return 0;  // tube + 1 would overflow
         const int answer = IO_CalibSetTube(0, tube + 1);
         if (answer != 1 && answer != 2) return 0;
         *result = answer - 1;

@@ -10,9 +10,20 @@
 
 namespace kestro {
 
-// Runs body; any exception becomes the export's failure value.
+// Marks one export call in flight for its whole run: the link and the console it
+// reaches through activeLink()/g_pConsole cannot be destroyed under it.
+class ExportCall {
+public:
+    ExportCall() noexcept { enterExportCall(); }
+    ~ExportCall() { leaveExportCall(); }
+    ExportCall(const ExportCall&) = delete;
+    ExportCall& operator=(const ExportCall&) = delete;
+};
+
+// Runs body as one call in flight; any exception becomes the export's failure value.
 template <typename R, typename Body>
 R guarded(R failure, Body&& body) noexcept {
+    ExportCall call;
     try {
         return body();
     } catch (...) {
@@ -22,6 +33,7 @@ R guarded(R failure, Body&& body) noexcept {
 
 template <typename Body>
 void guardedVoid(Body&& body) noexcept {
+    ExportCall call;
     try {
         body();
     } catch (...) {
@@ -29,7 +41,8 @@ void guardedVoid(Body&& body) noexcept {
 }
 
 // The active link, or nullptr when the library has none (before load, after
-// IO_DeleteRes).
+// IO_DeleteRes). Called inside guarded (every export), the link stays alive until the
+// export returns.
 inline CCommProtocol* activeLink() { return g_pCommProtocol.load(); }
 
 inline bool demoMode() {

@@ -5,8 +5,17 @@
 
 using namespace kestro;
 
+namespace {
+
+// How long IO_DeleteRes waits for calls in flight before it leaves the objects to the
+// last of them: longer than any acknowledged exchange, short enough for a host's exit.
+constexpr int kDeleteWaitMs = 5000;
+
+}  // namespace
+
 KESTRO_EXPORT(void) IO_CreateRes(void) {
     guardedVoid([] {
+        std::lock_guard<std::mutex> lock(lifecycleLock());
         if (!g_pCommProtocol) CreateInstanceOfCommProtocol();
         if (!g_pConsole) g_pConsole = new CMyProtocl;
     });
@@ -14,12 +23,19 @@ KESTRO_EXPORT(void) IO_CreateRes(void) {
 
 KESTRO_EXPORT(void) IO_DeleteRes(void) {
     guardedVoid([] {
-        if (CCommProtocol* link = g_pCommProtocol.exchange(nullptr)) {
-            g_pCtlProtocol = nullptr;
-            g_pCanProtocol = nullptr;
-            link->TerminateThreads();  // stops both threads and destroys the link
+        CCommProtocol* link = nullptr;
+        CMyProtocl* console = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(lifecycleLock());
+            link = g_pCommProtocol.exchange(nullptr);
+            if (link) {
+                g_pCtlProtocol = nullptr;
+                g_pCanProtocol = nullptr;
+            }
+            console = g_pConsole.exchange(nullptr);
         }
-        if (CMyProtocl* console = g_pConsole.exchange(nullptr)) console->Terminate();
+        // Later calls find no link and fail; calls already running finish first.
+        retireObjects(link, console, kDeleteWaitMs);
     });
 }
 

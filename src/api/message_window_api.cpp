@@ -1,4 +1,4 @@
-// Message windows for hosts on POSIX.
+// Message windows for hosts on POSIX, and the link statistics beside them.
 
 #if !defined(_WIN32)
 
@@ -17,6 +17,15 @@ KESTRO_EXPORT(int) KestroGetMessage(HWND window, KestroMessage* out, int timeout
 
 KESTRO_EXPORT(void) KestroDestroyMessageWindow(HWND window) {
     guardedVoid([&] { platform::destroyMessageWindow(window); });
+}
+
+KESTRO_EXPORT(int) KestroGetLinkStatistics(KestroLinkStatistics* out) {
+    return guarded(0, [&] {
+        CCommProtocol* link = activeLink();
+        if (!link || !out) return 0;
+        link->m_Stats.snapshot(*out, link->m_ReplyLedger.lateAnswersAbsorbed(), link->m_nReconnections.load());
+        return 1;
+    });
 }
 
 #endif

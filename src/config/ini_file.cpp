@@ -17,9 +17,10 @@ CIniFile::CIniFile(FromPathIndex, std::string_view indexKey) {
 }
 
 void CIniFile::setPath(std::string_view path) {
-    std::size_t n = path.size() < kPathSize - 1 ? path.size() : kPathSize - 1;
-    std::memcpy(m_szPath, path.data(), n);
-    m_szPath[n] = '\0';
+    m_strFullPath.assign(path);
+    const std::size_t limit = platform::profilePathLimit();
+    m_bPathCut = limit != 0 && path.size() > limit;
+    m_szPath.assign(m_bPathCut ? path.substr(0, limit) : path);
 }
 
 const std::string& CIniFile::hostDirectory() {

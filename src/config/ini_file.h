@@ -24,7 +24,12 @@ public:
     int WriteInt(std::string_view section, std::string_view key, int value) const;
     int WriteString(std::string_view section, std::string_view key, std::string_view value) const;
 
-    const char* path() const { return m_szPath; }
+    const char* path() const { return m_szPath.c_str(); }
+    // The path had to be cut to the platform's limit (the Windows profile calls take
+    // at most 259 characters); the file named is then not the one meant.
+    bool pathCut() const { return m_bPathCut; }
+    // The path as it was meant, before any cut.
+    const std::string& fullPath() const { return m_strFullPath; }
     // Directory of the host program, without a trailing separator; worked out once.
     const std::string& hostDirectory();
 
@@ -38,7 +43,10 @@ protected:
     void setPath(std::string_view path);
 
 private:
-    char m_szPath[kPathSize] = {};
+    // No fixed-size buffer: on POSIX a path may be as long as the file system allows.
+    std::string m_szPath;
+    std::string m_strFullPath;
+    bool m_bPathCut = false;
     std::string m_strHostDir;
     bool m_bHostDirKnown = false;
 };

@@ -1,7 +1,6 @@
 #include "config/ini_format.h"
 
 #include <cstdint>
-#include <vector>
 
 namespace kestro::ini {
 namespace {
@@ -29,18 +28,13 @@ struct Line {
     std::size_t end = 0;       // offset just past the line ending
 };
 
-std::vector<Line> splitLines(std::string_view text) {
-    std::vector<Line> lines;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t nl = text.find('\n', pos);
-        std::size_t next = (nl == std::string_view::npos) ? text.size() : nl + 1;
-        std::size_t contentEnd = (nl == std::string_view::npos) ? text.size() : nl;
-        if (contentEnd > pos && text[contentEnd - 1] == '\r') --contentEnd;
-        lines.push_back({text.substr(pos, contentEnd - pos), pos, next});
-        pos = next;
-    }
-    return lines;
+// The line that starts at pos (pos < text.size()).
+Line lineAt(std::string_view text, std::size_t pos) {
+    std::size_t nl = text.find('\n', pos);
+    std::size_t next = (nl == std::string_view::npos) ? text.size() : nl + 1;
+    std::size_t contentEnd = (nl == std::string_view::npos) ? text.size() : nl;
+    if (contentEnd > pos && text[contentEnd - 1] == '\r') --contentEnd;
+    return {text.substr(pos, contentEnd - pos), pos, next};
 }
 
 // "[name]" -> name (trimmed); nullopt for any other line.
@@ -60,26 +54,32 @@ std::optional<std::string_view> keyName(std::string_view line) {
 }
 
 struct Location {
-    std::size_t sectionLine = 0;       // index of the section header
-    std::size_t lastSectionLine = 0;   // index of the last non-blank line of the section
-    std::optional<std::size_t> keyLine;
+    Line sectionLine;      // the section header
+    Line lastSectionLine;  // the last non-blank line of the section
+    std::optional<Line> keyLine;
 };
 
-std::optional<Location> locate(const std::vector<Line>& lines, std::string_view section, std::string_view key) {
+// One pass over the text, line by line, without keeping the lines: time linear in the
+// text, memory independent of its number of lines.
+std::optional<Location> locate(std::string_view text, std::string_view section, std::string_view key,
+                               bool stopAtKey) {
     std::optional<Location> found;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        auto name = sectionName(lines[i].content);
+    for (std::size_t pos = 0; pos < text.size();) {
+        const Line line = lineAt(text, pos);
+        pos = line.end;
+        auto name = sectionName(line.content);
         if (!found) {
-            if (name && equalNoCase(*name, section)) {
-                found = Location{i, i, std::nullopt};
-            }
+            if (name && equalNoCase(*name, section)) found = Location{line, line, std::nullopt};
             continue;
         }
         if (name) break;  // the next section starts
-        if (!trim(lines[i].content).empty()) found->lastSectionLine = i;
+        if (!trim(line.content).empty()) found->lastSectionLine = line;
         if (!found->keyLine) {
-            auto k = keyName(lines[i].content);
-            if (k && equalNoCase(*k, key)) found->keyLine = i;
+            auto k = keyName(line.content);
+            if (k && equalNoCase(*k, key)) {
+                found->keyLine = line;
+                if (stopAtKey) break;  // a reader needs no more; a writer wants the section's end
+            }
         }
     }
     return found;
@@ -88,10 +88,9 @@ std::optional<Location> locate(const std::vector<Line>& lines, std::string_view 
 }  // namespace
 
 std::optional<std::string> findValue(std::string_view text, std::string_view section, std::string_view key) {
-    auto lines = splitLines(text);
-    auto where = locate(lines, section, key);
+    auto where = locate(text, section, key, true);
     if (!where || !where->keyLine) return std::nullopt;
-    std::string_view line = lines[*where->keyLine].content;
+    std::string_view line = where->keyLine->content;
     std::string_view value = trim(line.substr(line.find('=') + 1));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
         value = value.substr(1, value.size() - 2);
@@ -101,8 +100,7 @@ std::optional<std::string> findValue(std::string_view text, std::string_view sec
 std::string setValue(std::string_view text, std::string_view section, std::string_view key, std::string_view value) {
     const bool crlf = text.empty() || text.find("\r\n") != std::string_view::npos;
     const std::string_view eol = crlf ? std::string_view("\r\n") : std::string_view("\n");
-    auto lines = splitLines(text);
-    auto where = locate(lines, section, key);
+    auto where = locate(text, section, key, false);
 
     std::string out;
     out.reserve(text.size() + section.size() + key.size() + value.size() + 8);
@@ -114,14 +112,14 @@ std::string setValue(std::string_view text, std::string_view section, std::strin
         return out;
     }
     if (where->keyLine) {
-        const Line& line = lines[*where->keyLine];
+        const Line& line = *where->keyLine;
         std::size_t eq = line.content.find('=');
         out.append(text.substr(0, line.begin));
         out.append(trim(line.content.substr(0, eq))).append("=").append(value);
         out.append(text.substr(line.begin + line.content.size()));
         return out;
     }
-    const Line& last = lines[where->lastSectionLine];
+    const Line& last = where->lastSectionLine;
     std::size_t insertAt = last.end;
     out.append(text.substr(0, insertAt));
     if (insertAt == text.size() && !text.empty() && text.back() != '\n') out.append(eol);

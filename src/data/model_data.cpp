@@ -47,6 +47,11 @@ std::uint8_t byte(int value) { return static_cast<std::uint8_t>(value & 0xFF); }
 
 bool kwLimitSelector(int p) { return (p >= 0 && p <= 3) || (p >= 256 && p <= 259); }
 bool tubeCalibSelector(int p) { return (p >= 0 && p <= 15) || (p >= 256 && p <= 271); }
+// Parameters whose selector bytes are worked out from them: only those whose every
+// byte fits in 0..255 (anything else would go out cut to its low 8 bits).
+bool curveSelector(int p) { return p >= 1 && p <= 256; }                    // packet 12: p-1
+bool div15Selector(int p) { return p >= 0 && p <= 255 * 15 + 14; }          // 22, 24: p div 15, p mod 15
+bool div10Selector(int p) { return p >= 0 && p <= 255 * 10 + 9; }           // 23, 25: p div 10, p mod 10
 
 // ---- Refresh ----------------------------------------------------------------------------
 
@@ -88,7 +93,9 @@ std::optional<Request> readRequest(int packet, int p) {
             return one(0x09, byte(p <= 2 ? p : 4), 66);
         case 10: return one(0x0A, 0x01, 67);
         case 11: return simple(0x0B, 68);
-        case 12: return one(0x0D, byte(p - 1), 109);
+        case 12:
+            if (!curveSelector(p)) return std::nullopt;
+            return one(0x0D, byte(p - 1), 109);
         case 13: return simple(0x0E, 110);
         case 14:
             if (!kwLimitSelector(p)) return std::nullopt;
@@ -104,10 +111,18 @@ std::optional<Request> readRequest(int packet, int p) {
         case 21:
             if (p < 0 || p > 3) return std::nullopt;
             return one(0x15, byte(p), 120);
-        case 22: return two(0x16, byte(p / 15), byte(p % 15), 121);
-        case 23: return two(0x17, byte(p % 10), byte(p / 10), 122);
-        case 24: return two(0x18, byte(p / 15), byte(p % 15), 123);
-        case 25: return two(0x19, byte(p / 10), byte(p % 10), 124);
+        case 22:
+            if (!div15Selector(p)) return std::nullopt;
+            return two(0x16, byte(p / 15), byte(p % 15), 121);
+        case 23:
+            if (!div10Selector(p)) return std::nullopt;
+            return two(0x17, byte(p % 10), byte(p / 10), 122);
+        case 24:
+            if (!div15Selector(p)) return std::nullopt;
+            return two(0x18, byte(p / 15), byte(p % 15), 123);
+        case 25:
+            if (!div10Selector(p)) return std::nullopt;
+            return two(0x19, byte(p / 10), byte(p % 10), 124);
         default: return std::nullopt;
     }
 }
@@ -216,7 +231,9 @@ bool applyPacket(CCommProtocol& link, int packet, int p, bool restore) {
             return sendWrite(link, 66, p, [](std::uint8_t* f, int q) { f[5] = byte(q <= 2 ? q : 4); });
         case 10: return readDone() && sendWrite(link, 67, p);
         case 11: return readDone() && sendWrite(link, 68, p);
-        case 12: return sendWrite(link, 109, p, [](std::uint8_t* f, int q) { f[5] = byte(q - 1); });
+        case 12:
+            if (!curveSelector(p)) return false;
+            return sendWrite(link, 109, p, [](std::uint8_t* f, int q) { f[5] = byte(q - 1); });
         case 13: return sendWrite(link, 110, p);
         case 14:
             if (!kwLimitSelector(p)) return false;
@@ -241,23 +258,25 @@ bool applyPacket(CCommProtocol& link, int packet, int p, bool restore) {
             if (p < 0 || p > 3) return false;
             return sendWrite(link, 120, p, [](std::uint8_t* f, int q) { f[5] = byte(q); });
         case 22:
-            if (restore) return false;
+            if (restore || !div15Selector(p)) return false;
             return sendWrite(link, 121, p, [](std::uint8_t* f, int q) {
                 f[5] = byte(q / 15);
                 f[6] = byte(q % 15);
             });
         case 23:
+            if (!div10Selector(p)) return false;
             return sendWrite(link, 122, p, [](std::uint8_t* f, int q) {
                 f[5] = byte(q % 10);
                 f[6] = byte(q / 10);
             });
         case 24:
+            if (!div15Selector(p)) return false;
             return sendWrite(link, 123, p, [](std::uint8_t* f, int q) {
                 f[5] = byte(q / 15);
                 f[6] = byte(q % 15);
             });
         case 25:
-            if (!restore) return false;
+            if (!restore || !div10Selector(p)) return false;
             return sendWrite(link, 124, p, [](std::uint8_t* f, int q) {
                 f[5] = byte(q / 10);
                 f[6] = byte(q % 10);

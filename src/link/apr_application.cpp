@@ -21,6 +21,7 @@ void pauseMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 
 int CCommProtocol::sendParameterBlock(const char* block) {
     std::lock_guard<std::recursive_mutex> operation(m_PacketOperationLock);
+    std::lock_guard<ExchangeLock> turn(m_ExchangeLock);
     auto flag = [this](int kind) -> LinkInt& { return m_ReplyFlags[static_cast<std::size_t>(kind)]; };
     auto clearItems = [&] {
         std::lock_guard<std::mutex> lock(m_ReplyMutex);

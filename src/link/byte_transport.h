@@ -23,6 +23,13 @@ public:
     virtual bool waitForInput(int timeoutMs) = 0;
     // Makes a current or the next waitForInput return at once.
     virtual void cancelWait() = 0;
+
+    // The device went away (unplugged adapter, hung-up line) while it was open, and
+    // nobody closed it since.
+    virtual bool lost() const { return false; }
+    // Tries to open the lost device again with the settings it had (the device name is
+    // worked out afresh). true when it is open again.
+    virtual bool reopen() { return false; }
 };
 
 }  // namespace kestro

@@ -5,6 +5,18 @@
 #include "platform/platform.h"
 
 namespace kestro {
+namespace {
+
+// The link whose trace hears the settings-file warnings (the last one built).
+std::mutex g_settingsTraceLock;
+CCommProtocol* g_settingsTraceOwner = nullptr;
+
+void traceSettingsWarning(const std::string& line) {
+    std::lock_guard<std::mutex> lock(g_settingsTraceLock);
+    if (g_settingsTraceOwner) g_settingsTraceOwner->WriteTraceLine(line);
+}
+
+}  // namespace
 
 CCommProtocol::CCommProtocol() { m_ErrorMessages.load(m_PathConfig.errorMessageFile()); }
 
@@ -15,6 +27,11 @@ void CCommProtocol::finishConstruction(ByteTransport* transport, std::atomic<int
     m_pRunFlag = runFlag;
     runFlag->store(1);
     OpenTraceFile();
+    {
+        std::lock_guard<std::mutex> lock(g_settingsTraceLock);
+        g_settingsTraceOwner = this;
+    }
+    platform::setProfileWarningSink(&traceSettingsWarning);
 }
 
 void CCommProtocol::beginDestruction() {
@@ -24,8 +41,13 @@ void CCommProtocol::beginDestruction() {
 }
 
 CCommProtocol::~CCommProtocol() {
+    {
+        std::lock_guard<std::mutex> lock(g_settingsTraceLock);
+        if (g_settingsTraceOwner == this) g_settingsTraceOwner = nullptr;
+    }
     delete m_pData;
     m_pData = nullptr;
+    WriteTraceLine(m_Stats.summary(m_ReplyLedger.lateAnswersAbsorbed(), m_nReconnections.load()));
     WriteTraceLine("Close Tavrino...");
     m_TraceFile.close();
 }

@@ -10,6 +10,7 @@
 // a condition woken by the parser.
 
 #include <array>
+#include <chrono>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -29,7 +30,10 @@
 #include "dose/compatibility.h"
 #include "link/apr_types.h"
 #include "link/byte_transport.h"
+#include "link/exchange_lock.h"
+#include "link/link_statistics.h"
 #include "link/link_thread.h"
+#include "link/reply_ledger.h"
 #include "link/unit_reader.h"
 
 namespace kestro {
@@ -99,8 +103,21 @@ public:
     void ReceiveAndProcess();
     // One received byte; 0 when the receive was given up (abort flag, closed port).
     unsigned char ReceiveOneByte();
+    // The same with a limit: also 0 when no byte arrives within timeoutMs (negative:
+    // no limit).
+    unsigned char receiveByteWithin(int timeoutMs);
     // The decimal number in buf[offset .. offset+count-1], digits not checked.
     static int GetValue(const unsigned char* buf, int offset, int count);
+
+    // Called by the reader when the transport lost its device: marks the connection
+    // down at once, then reopens the same device every kReopenPeriodMs until it is back
+    // (or the device is closed on purpose, or the link stops).
+    void reconnectLostPort();
+    static constexpr int kReopenPeriodMs = 1000;
+    // Times the lost device was opened again.
+    std::atomic<std::uint64_t> m_nReconnections{0};
+    // Traffic counters (written once to the trace when the link closes).
+    LinkStatistics m_Stats;
 
     // Receive procedures of the three library modes.
     void ReceiveWorkModePro();
@@ -149,6 +166,9 @@ public:
     // Waits until the reply flag of kind is set or timeoutMs passes; clears it and
     // returns true when it was set.
     bool waitReplyFlag(int kind, int timeoutMs);
+    // Waits until an arrival of the exchange's kind has not been looked at yet, or the
+    // deadline passes; true when there is one.
+    bool waitArrival(const ReplyLedger::Exchange& exchange, std::chrono::steady_clock::time_point deadline);
 
     // Library mode and state gate.
     static bool kindAllowed(int genState, int kind, bool variantB);
@@ -219,6 +239,12 @@ public:
     std::unique_ptr<LinkThread> m_pReadThread;
     // Only one data-bag, APR, tube-file or import/export operation at a time.
     std::recursive_mutex m_PacketOperationLock;
+    // Answers owed to acknowledged attempts that timed out, per command kind.
+    ReplyLedger m_ReplyLedger;
+    // One exchange on the wire at a time: acknowledged commands, multi-commands,
+    // parameter blocks and each data-bag frame with its reply. The data-bag mode is on
+    // only inside a data-bag exchange.
+    ExchangeLock m_ExchangeLock;
 
 protected:
     // Called by the concrete constructor once its transport exists.

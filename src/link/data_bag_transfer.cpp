@@ -76,6 +76,13 @@ int CCommProtocol::processCpuDataBagShared(unsigned char* data, int len, int bag
     if (m_pData->bDemo) return 1;
     if (!data || len < 4 || bag < 0 || bag >= kReplyFlagCount) return 0;
     std::lock_guard<std::recursive_mutex> operation(m_PacketOperationLock);
+    // Commands of other threads go out between this operation's exchanges, not
+    // within one (their answers would arrive while the parser reads data-bag units).
+    std::lock_guard<ExchangeLock> turn(m_ExchangeLock);
+    struct ModeOff {
+        LinkInt& mode;
+        ~ModeOff() { mode = 0; }
+    } modeOff{m_bDataBagMode};
 
     m_bDataBagMode = 1;  // the parser now reads ACK, NAK and data-bag replies
     // An answer left over from an earlier exchange must not decide this one: both
@@ -88,6 +95,7 @@ int CCommProtocol::processCpuDataBagShared(unsigned char* data, int len, int bag
     }
 
     for (int attempt = 0; attempt < kBagAttempts; ++attempt) {
+        if (attempt > 0) LinkStatistics::add(m_Stats.retried);
         SendData(data, len, bag);  // a short write is left to the time-out
         if (bag == kStatisticsBag && len > 4 && data[4] != 0) {
             static const unsigned char kStatisticsFollowUp[] = {0x01, 0x03, 0x00, 0x01, 0x00};
@@ -115,6 +123,7 @@ int CCommProtocol::processCpuDataBagShared(unsigned char* data, int len, int bag
             m_bDataBagMode = 0;
             return 1;
         }
+        LinkStatistics::add(m_Stats.timedOut);
     }
     m_bDataBagMode = 0;
     return 0;
@@ -141,6 +150,7 @@ std::vector<int> fluoItems(const GenCompInfo& info) {
 
 int runMultiCommand(CCommProtocol& link, const MultiCommand& command) {
     auto flag = [&link](int kind) -> LinkInt& { return link.m_ReplyFlags[static_cast<std::size_t>(kind)]; };
+    std::lock_guard<ExchangeLock> turn(link.m_ExchangeLock);
     if (command.clearFirst) {
         for (int kind : command.items) flag(kind) = 0;
     }

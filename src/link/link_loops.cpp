@@ -74,6 +74,10 @@ unsigned CCommProtocol::readThreadPro(void* param) {
     while (link.runFlag() == 1) {
         if (!LinkThread::pausePoint()) break;
         ByteTransport* port = link.transport();
+        if (port && port->lost()) {
+            link.reconnectLostPort();
+            continue;
+        }
         if (!port || !port->isOpen()) {
             if (!LinkThread::sleepMs(kReaderRetryMs)) break;
             continue;

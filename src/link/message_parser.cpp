@@ -5,6 +5,7 @@
 // frames of the link's adapter.
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -32,11 +33,25 @@ constexpr std::uint8_t kLastReplyType = 28;
 // Slice of a receive wait: the abort flag, the run flag and the port are looked at
 // again after each one.
 constexpr int kWaitSliceMs = 50;
+// Longest silence between two bytes of one unit. A byte takes about 0.5 ms at 19200
+// baud (2 ms at 4800); the rest is slack for a loaded host and for drivers that hand
+// bytes over in bursts. After it the unit is abandoned and the next byte starts anew.
+constexpr int kInterByteTimeoutMs = 100;
 
 // Set by ReceiveOneByte(): whether its last call on this thread gave up (abort flag, run
 // flag, transport closed or gone) instead of returning a received byte. A received 0 and
 // a given-up receive both return 0; the parser tells them apart with this.
 thread_local bool t_receiveGaveUp = false;
+// Whether the last give-up was the inter-byte limit running out.
+thread_local bool t_receiveTimedOut = false;
+
+// The payload of the longest frame a data-bag reply type can carry: its store's
+// capacity (or the receive buffer, for the types without a store) less the header.
+std::size_t maxDataBagReplyLength(std::uint8_t type) {
+    std::size_t capacity = CCommProtocol::kRxBufferSize;
+    if (const std::size_t store = dataBagStoreSize(type); store != 0) capacity = std::min(capacity, store);
+    return capacity - 4;
+}
 
 bool isUpperLetter(std::uint8_t c) { return c >= 'A' && c <= 'Z'; }
 
@@ -170,7 +185,16 @@ public:
     void asciiMessage();
 
 private:
-    std::optional<std::uint8_t> next() { return reader.nextByte(); }
+    // The unit's next byte. A unit whose bytes stop coming is abandoned (counted, with
+    // a trace line) when the reader gives up on the inter-byte limit.
+    std::optional<std::uint8_t> next() {
+        const auto byte = reader.nextByte();
+        if (!byte && reader.timedOut()) {
+            LinkStatistics::add(link.m_Stats.droppedUnits);
+            link.WriteTraceLine("Abandoned unit from GEN, no byte for ms :", kInterByteTimeoutMs, "");
+        }
+        return byte;
+    }
 
     void dataBagReply(std::uint8_t type, std::size_t length);
     void traceMessage(std::size_t n);
@@ -186,23 +210,30 @@ private:
 };
 
 void UnitParser::dataBagUnit() {
-    const auto first = next();
-    if (!first) return;
-    rx[0] = *first;
-    switch (*first) {
+    const auto firstByte = next();
+    if (!firstByte) return;
+    const std::uint8_t first = *firstByte;
+    rx[0] = first;
+    switch (first) {
         case kAck: link.m_bAckReceived = 1; return;
-        case kNak: link.m_bNakReceived = 1; return;
+        case kNak:
+            LinkStatistics::add(link.m_Stats.naks);
+            link.m_bNakReceived = 1;
+            return;
         case 'E':
             if (const auto second = next()) rx[1] = *second;
             return;
         case kSoh: break;
-        default: return;
+        default: LinkStatistics::add(link.m_Stats.resyncs); return;
     }
 
     const auto type = next();
     if (!type) return;
     rx[1] = *type;
-    if (*type == 0 || *type > kLastReplyType) return;
+    if (*type == 0 || *type > kLastReplyType) {
+        LinkStatistics::add(link.m_Stats.resyncs);
+        return;
+    }
     const auto high = next();
     if (!high) return;
     rx[2] = *high;
@@ -211,12 +242,15 @@ void UnitParser::dataBagUnit() {
     rx[3] = *low;
     if (link.m_bStopReceive) return;
 
-    // A reply that does not fit the receive buffer or its store is still read to its
-    // end, so that the next unit starts on a boundary, but it is not kept.
+    // A length beyond the longest frame of the type is no reply of the generator: it is
+    // refused at once and the next byte is taken as the start of a new unit, instead
+    // of waiting for up to 65535 bytes that will not come.
     const std::size_t length = std::size_t{*high} * 256 + *low;
-    std::size_t capacity = CCommProtocol::kRxBufferSize;
-    if (const std::size_t store = dataBagStoreSize(*type); store != 0) capacity = std::min(capacity, store);
-    const bool fits = 4 + length <= capacity;
+    if (length > maxDataBagReplyLength(*type)) {
+        LinkStatistics::add(link.m_Stats.resyncs);
+        link.WriteTraceLine("Refused data bag reply longer than its type allows, type =", *type, "");
+        return;
+    }
 
     unsigned sum = kSoh + *type + *high + *low;
     for (std::size_t k = 0; k < length; ++k) {
@@ -224,20 +258,17 @@ void UnitParser::dataBagUnit() {
         const auto byte = next();
         if (!byte) return;
         sum += *byte;
-        if (fits) rx[4 + k] = *byte;
+        rx[4 + k] = *byte;
     }
     const auto checksum = next();
     if (!checksum) return;
     if ((sum & 0xFFu) != *checksum) {
+        LinkStatistics::add(link.m_Stats.checksumErrors);
         if (reader.tracesDataBagChecksum()) {
             link.WriteTraceLine("calculated databag checksum = ", static_cast<int>(sum & 0xFFu), "");
             link.WriteTraceLine("CPU databag checksum = ", *checksum, "");
         }
         link.m_bDataBagChecksumError = 1;
-        return;
-    }
-    if (!fits) {
-        link.WriteTraceLine("Discarded data bag reply longer than its buffer, type =", *type, "");
         return;
     }
     dataBagReply(*type, length);
@@ -267,20 +298,27 @@ void UnitParser::dataBagReply(std::uint8_t type, std::size_t length) {
 }
 
 void UnitParser::asciiMessage() {
-    const auto first = next();
-    if (!first) return;
-    rx[0] = *first;
-    if (!isUpperLetter(*first)) return;
+    const auto firstByte = next();
+    if (!firstByte) return;
+    const std::uint8_t first = *firstByte;
+    rx[0] = first;
+    if (!isUpperLetter(first)) {
+        LinkStatistics::add(link.m_Stats.resyncs);
+        return;
+    }
     const auto second = next();
     if (!second) return;
     rx[1] = *second;
-    if (!isUpperLetter(*second)) return;
+    if (!isUpperLetter(*second)) {
+        LinkStatistics::add(link.m_Stats.resyncs);
+        return;
+    }
 
     // A message that does not reach its ETX within the receive buffer is dropped. The
     // rest of it is read and discarded up to its ETX and checksum, so the next call
     // starts at the next message instead of parsing the tail of this one.
     std::size_t n = 2;
-    unsigned sum = *first + *second;
+    unsigned sum = first + *second;
     bool overlong = false;
     for (;;) {
         const auto byte = next();
@@ -296,10 +334,14 @@ void UnitParser::asciiMessage() {
     const auto checksum = next();
     if (!checksum) return;
     if (overlong) {
+        LinkStatistics::add(link.m_Stats.resyncs);
         link.WriteTraceLine("Discarded message from GEN longer than the receive buffer");
         return;
     }
-    if ((sum & 0xFFu) != *checksum) return;
+    if ((sum & 0xFFu) != *checksum) {
+        LinkStatistics::add(link.m_Stats.checksumErrors);
+        return;
+    }
 
     traceMessage(n);
     scanItems(n);
@@ -455,15 +497,28 @@ void UnitParser::scanItems(std::size_t n) {
 class ByteUnitReader : public UnitReader {
 public:
     explicit ByteUnitReader(CCommProtocol& owner) : link(owner) {}
-    bool beginUnit() override { return true; }
-    std::optional<std::uint8_t> nextByte() override {
+    // Waits for the unit's first byte (as long as the link runs) and keeps it: the mode
+    // is chosen once it is there, not before the wait for it.
+    bool beginUnit() override {
         const std::uint8_t byte = link.ReceiveOneByte();
+        if (t_receiveGaveUp) return false;
+        first = byte;
+        return true;
+    }
+    // The kept first byte, then each further byte within the inter-byte limit.
+    std::optional<std::uint8_t> nextByte() override {
+        if (first) return std::exchange(first, std::nullopt);
+        const std::uint8_t byte = link.receiveByteWithin(kInterByteTimeoutMs);
+        timedOutLast = t_receiveGaveUp && t_receiveTimedOut;
         if (t_receiveGaveUp) return std::nullopt;
         return byte;
     }
+    bool timedOut() const override { return timedOutLast; }
 
 private:
     CCommProtocol& link;
+    std::optional<std::uint8_t> first;
+    bool timedOutLast = false;
 };
 
 }  // namespace
@@ -485,18 +540,31 @@ void CCommProtocol::ReceiveAndProcess() {
         parser.asciiMessage();
 }
 
-unsigned char CCommProtocol::ReceiveOneByte() {
+unsigned char CCommProtocol::ReceiveOneByte() { return receiveByteWithin(-1); }
+
+unsigned char CCommProtocol::receiveByteWithin(int timeoutMs) {
     t_receiveGaveUp = true;
+    t_receiveTimedOut = false;
     ByteTransport* port = transport();
     if (!port) return 0;
-    while (m_bStopReceive.load() == 0 && runFlag().load() == 1 && port->isOpen()) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    while (m_bStopReceive.load() == 0 && runFlag().load() == 1 && port->isOpen() && !port->lost()) {
         if (port->bytesInQueue() > 0) {
             std::uint8_t byte = 0;
             if (port->read(&byte, 1) != 1) return 0;  // a failing read ends the receive
             t_receiveGaveUp = false;
             return byte;
         }
-        port->waitForInput(kWaitSliceMs);
+        int slice = kWaitSliceMs;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            if (left <= 0) {
+                t_receiveTimedOut = true;
+                return 0;
+            }
+            slice = static_cast<int>(std::min<long long>(left, kWaitSliceMs));
+        }
+        port->waitForInput(slice);
     }
     return 0;
 }

@@ -38,8 +38,14 @@ void CCommProtocol::raiseReplyFlag(int kind) {
     {
         std::lock_guard<std::mutex> lock(m_ReplyMutex);
         m_ReplyFlags[static_cast<std::size_t>(kind)] = 1;
+        m_ReplyLedger.noteArrival(kind);
     }
     m_ReplyArrived.notify_all();
+}
+
+bool CCommProtocol::waitArrival(const ReplyLedger::Exchange& exchange, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(m_ReplyMutex);
+    return m_ReplyArrived.wait_until(lock, deadline, [&] { return exchange.pending(); });
 }
 
 bool CCommProtocol::waitReplyFlag(int kind, int timeoutMs) {
@@ -57,12 +63,15 @@ namespace {
 // One frame under the send lock: the command bytes, ETX and the checksum.
 int writeCommandFrame(CCommProtocol& link, ByteTransport* port, const char* cmd, int len) {
     if (len < 0 || static_cast<std::size_t>(len) + 2 > CCommProtocol::kTxBufferSize) return 0;
+    if (len > 0 && !cmd) return 0;
     std::lock_guard<std::mutex> busy(link.m_bSendBusy);
-    std::memcpy(link.m_TxBuffer, cmd, static_cast<std::size_t>(len));
+    if (len > 0) std::memcpy(link.m_TxBuffer, cmd, static_cast<std::size_t>(len));
     link.m_TxBuffer[len] = 0x03;
     link.m_TxBuffer[len + 1] = checksum(link.m_TxBuffer, static_cast<std::size_t>(len) + 1);
     if (!port) return 0;
-    return port->write(link.m_TxBuffer, len + 2);
+    const int written = port->write(link.m_TxBuffer, len + 2);
+    if (written == len + 2) LinkStatistics::add(link.m_Stats.framesSent);
+    return written;
 }
 
 }  // namespace
@@ -85,9 +94,9 @@ int CCommProtocol::SendCommand_B(const char* cmd, int len, int kind) {
 }
 
 int CCommProtocol::SendData(const unsigned char* data, int len, int kind) {
-    if (len < 0 || static_cast<std::size_t>(len) + 1 > kTxBufferSize) return 0;
+    if (len < 0 || static_cast<std::size_t>(len) + 1 > kTxBufferSize || (len > 0 && !data)) return 0;
     std::lock_guard<std::mutex> busy(m_bSendBusy);
-    std::memcpy(m_TxBuffer, data, static_cast<std::size_t>(len));
+    if (len > 0) std::memcpy(m_TxBuffer, data, static_cast<std::size_t>(len));
     m_TxBuffer[len] = checksum(m_TxBuffer, static_cast<std::size_t>(len));
     // The kind is in place before the frame goes out: the reply (which names its bag
     // only by the index it shares with the other Auxiliary IO groups) can be parsed
@@ -98,21 +107,44 @@ int CCommProtocol::SendData(const unsigned char* data, int len, int kind) {
         m_nLastDataBagKind = previous;
         return 0;
     }
+    LinkStatistics::add(m_Stats.framesSent);
     return len + 1;
 }
 
 namespace {
 
+// Sends up to `attempts` times and waits pollsPerAttempt ms after each for the answer
+// of the kind. Answers still owed to earlier attempts that gave up are waited for
+// (absorbed) before the first frame goes out, at most until they expire: a late answer
+// is never taken for a newer command.
 template <typename Sender>
 int acknowledged(CCommProtocol& link, int kind, int attempts, int pollsPerAttempt, Sender send) {
     if (kind < 0 || kind >= CCommProtocol::kReplyFlagCount) return 0;
+    ReplyLedger::Exchange exchange(link.m_ReplyLedger, kind);
+    for (ReplyLedger::Clock::time_point until; exchange.owing(&until);) link.waitArrival(exchange, until);
+    std::lock_guard<ExchangeLock> turn(link.m_ExchangeLock);
     link.m_ReplyFlags[static_cast<std::size_t>(kind)] = 0;
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        send();  // its result, refusal included, is not looked at
-        if (link.waitReplyFlag(kind, pollsPerAttempt)) {
+        // A refused command puts nothing on the wire and is owed nothing.
+        const auto sentAt = std::chrono::steady_clock::now();
+        if (send() > 0) {
+            exchange.sent();
+            if (attempt > 0) LinkStatistics::add(link.m_Stats.retried);
+        }
+        const auto deadline = sentAt + std::chrono::milliseconds(pollsPerAttempt);
+        bool answered = false;
+        while (!answered) {
+            if (!link.waitArrival(exchange, deadline)) break;
+            answered = exchange.takeAnswer();
+        }
+        if (answered) {
+            link.m_Stats.addRoundTrip(std::chrono::steady_clock::now() - sentAt);
+            LinkStatistics::add(link.m_Stats.acknowledged);
+            link.m_ReplyFlags[static_cast<std::size_t>(kind)] = 0;
             link.m_bAckReceived = 0;
             return 1;
         }
+        LinkStatistics::add(link.m_Stats.timedOut);
     }
     return 0;
 }
@@ -120,15 +152,15 @@ int acknowledged(CCommProtocol& link, int kind, int attempts, int pollsPerAttemp
 }  // namespace
 
 int CCommProtocol::getCpuCommandDataShared(const char* cmd, int len, int kind) {
-    return acknowledged(*this, kind, 2, 100, [&] { SendCommand(cmd, len, kind); });
+    return acknowledged(*this, kind, 2, 100, [&] { return SendCommand(cmd, len, kind); });
 }
 
 int CCommProtocol::getCpuCommandDataBShared(const char* cmd, int len, int kind) {
-    return acknowledged(*this, kind, 1, 30, [&] { SendCommand_B(cmd, len, kind); });
+    return acknowledged(*this, kind, 1, 30, [&] { return SendCommand_B(cmd, len, kind); });
 }
 
 int CCommProtocol::GetCpuCommandData_C(const char* cmd, int len, int kind) {
-    return acknowledged(*this, kind, 3, m_nCommandWaitCMs, [&] { SendCommand_B(cmd, len, kind); });
+    return acknowledged(*this, kind, 3, m_nCommandWaitCMs, [&] { return SendCommand_B(cmd, len, kind); });
 }
 
 int CCommProtocol::sendCpuUnrestrictedCommandShared(const char* cmd, int len) {

@@ -22,6 +22,9 @@ public:
     // The unit's next byte; nullopt when the receive was given up (abort flag, run flag,
     // transport closed, a missing continuation, the frame budget of a message spent).
     virtual std::optional<std::uint8_t> nextByte() = 0;
+    // The last nextByte() gave up because no byte came within the inter-byte limit (the
+    // unit is then abandoned with a trace line).
+    virtual bool timedOut() const { return false; }
     // Whether a data-bag reply with a wrong checksum is also written to the trace.
     virtual bool tracesDataBagChecksum() const { return false; }
 

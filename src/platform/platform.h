@@ -29,6 +29,14 @@ std::string nativePath(std::string_view configuredPath);
 // regard to case, the first match wins, a missing file/section/key gives the default,
 // values are trimmed and a pair of matching quotes around a value is removed.
 
+// The longest settings-file path the profile calls take (0: no limit). Windows' profile
+// calls take at most 259 characters; POSIX has no such limit.
+std::size_t profilePathLimit();
+// Settings files larger than this are taken as damaged: every read gives its default
+// and writes leave them alone. The sink (when set) hears once per file about it.
+inline constexpr std::size_t kProfileSizeLimit = 1024 * 1024;
+void setProfileWarningSink(void (*sink)(const std::string& line));
+
 // GetPrivateProfileStringA: at most bufferSize-1 characters are returned.
 std::string profileGetString(const std::string& file, std::string_view section, std::string_view key,
                              std::string_view defaultValue, std::size_t bufferSize = 260);

@@ -52,6 +52,8 @@ int CSerialPort::Open(UINT port, UINT baud, BYTE parity, BYTE byteSize, UINT sto
     settings.byteSize = byteSize;
     settings.stopBits = stopBits;
     if (m_backend->open(deviceName(port), settings) != 0) return 0;
+    m_openSettings = {baud, parity, byteSize, stopBits};
+    m_bLost = false;
 
     {
         std::lock_guard<std::mutex> lock(m_accessMutex);
@@ -64,6 +66,7 @@ int CSerialPort::Open(UINT port, UINT baud, BYTE parity, BYTE byteSize, UINT sto
 
 int CSerialPort::Close() {
     std::lock_guard<std::mutex> lifecycle(m_lifecycleMutex);
+    m_bLost = false;
     if (!m_bOpen.load()) return 1;
     m_bOpen = 0;
     m_backend->close();
@@ -156,6 +159,7 @@ int CSerialPort::PurgeRx() {
 
 void CSerialPort::reportFault(const SerialIoResult& result, const char* call) {
     if (result.fault == SerialFault::PortGone) {
+        if (IsOpen()) m_bLost = true;
         showAccessErrorOnce();
         return;
     }
@@ -208,6 +212,7 @@ bool CSerialPort::waitForInput(int timeoutMs) {
         case SerialWait::Input:
             return true;
         case SerialWait::PortGone:
+            if (IsOpen()) m_bLost = true;
             showAccessErrorOnce();
             return false;
         case SerialWait::TimedOut:
@@ -219,5 +224,20 @@ bool CSerialPort::waitForInput(int timeoutMs) {
 }
 
 void CSerialPort::cancelWait() { m_backend->cancelWait(); }
+
+bool CSerialPort::reopen() {
+    UINT port = 0;
+    OpenSettings settings;
+    {
+        std::lock_guard<std::mutex> lifecycle(m_lifecycleMutex);
+        if (!m_bLost.load()) return m_bOpen.load() != 0;  // closed on purpose, or back already
+        port = m_nPort.load();
+        settings = m_openSettings;
+        m_bOpen = 0;
+        m_backend->close();
+    }
+    // Open clears the lost mark on success; on failure the port stays closed and lost.
+    return Open(port, settings.baud, settings.parity, settings.byteSize, settings.stopBits, m_nBufferSize.load()) != 0;
+}
 
 }  // namespace kestro

@@ -58,6 +58,8 @@ public:
     int read(std::uint8_t* buffer, int count) override;
     bool waitForInput(int timeoutMs) override;
     void cancelWait() override;
+    bool lost() const override { return m_bLost.load(); }
+    bool reopen() override;
 
     // The platform part (termios or overlapped Win32 I/O).
     class Backend;
@@ -79,6 +81,14 @@ private:
     std::atomic<UINT> m_nPort{0};
     std::atomic<int> m_bOpen{0};
     std::atomic<int> m_bAccessErrorShown{0};
+    // Set when a read, write or wait finds the device gone; cleared by Open and Close.
+    std::atomic<bool> m_bLost{false};
+    struct OpenSettings {
+        UINT baud = 19200;
+        BYTE parity = 0;
+        BYTE byteSize = 8;
+        UINT stopBits = 1;
+    } m_openSettings;  // of the last successful Open (under m_lifecycleMutex)
     TraceSink m_traceSink;
     std::unique_ptr<Backend> m_backend;
 

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <set>
 #include <mutex>
 #include <string>
 
@@ -23,25 +25,56 @@ std::mutex& writeMutex() {
     return m;
 }
 
-bool readWholeFile(const std::string& path, std::string& out) {
+std::atomic<void (*)(const std::string&)> g_warningSink{nullptr};
+
+// Tells the sink once per file that it is too large to be a settings file.
+void warnOversized(const std::string& path, long long size) {
+    static std::mutex lock;
+    static std::set<std::string> told;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!told.insert(path).second) return;
+    }
+    if (auto sink = g_warningSink.load())
+        sink("Settings file larger than " + std::to_string(kProfileSizeLimit) + " bytes taken as damaged (" +
+             std::to_string(size) + " bytes): " + path);
+}
+
+enum class ReadResult { Read, Missing, Oversized };
+
+ReadResult readSettingsFile(const std::string& path, std::string& out) {
     out.clear();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return ReadResult::Missing;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return false;
+        return ReadResult::Missing;
     }
+    if (static_cast<unsigned long long>(st.st_size) > kProfileSizeLimit) {
+        ::close(fd);
+        warnOversized(path, static_cast<long long>(st.st_size));
+        return ReadResult::Oversized;
+    }
+    out.reserve(static_cast<std::size_t>(st.st_size));
     char buf[8192];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         out.append(buf, static_cast<std::size_t>(n));
+        if (out.size() > kProfileSizeLimit) {  // grew while being read
+            ::close(fd);
+            out.clear();
+            warnOversized(path, static_cast<long long>(kProfileSizeLimit) + 1);
+            return ReadResult::Oversized;
+        }
     }
     ::close(fd);
-    return true;
+    return ReadResult::Read;
 }
+
+bool readWholeFile(const std::string& path, std::string& out) { return readSettingsFile(path, out) == ReadResult::Read; }
 
 bool writeAll(int fd, const std::string& data) {
     std::size_t done = 0;
@@ -55,6 +88,10 @@ bool writeAll(int fd, const std::string& data) {
 }
 
 }  // namespace
+
+std::size_t profilePathLimit() { return 0; }
+
+void setProfileWarningSink(void (*sink)(const std::string& line)) { g_warningSink = sink; }
 
 std::string profileGetString(const std::string& file, std::string_view section, std::string_view key,
                              std::string_view defaultValue, std::size_t bufferSize) {

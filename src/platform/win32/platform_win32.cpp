@@ -66,6 +66,11 @@ std::string nativePath(std::string_view configuredPath) { return std::string(con
 
 // ---- INI profile calls ---------------------------------------------------------------
 
+std::size_t profilePathLimit() { return 259; }
+
+// The system's profile calls read the files themselves; no size check is made here.
+void setProfileWarningSink(void (*)(const std::string&)) {}
+
 std::string profileGetString(const std::string& file, std::string_view section, std::string_view key,
                              std::string_view defaultValue, std::size_t bufferSize) {
     if (bufferSize == 0) return {};

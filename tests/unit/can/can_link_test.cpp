@@ -190,7 +190,9 @@ TEST_F(CanLinkTest, BadDataBagChecksumIsTracedWithBothSums) {
 TEST_F(CanLinkTest, MissingContinuationFrameSpoilsTheReplyOrGivesItUp) {
     link->m_bDataBagMode = 1;
     Bytes payload(12, 0x11);
-    const Bytes frame = reply(5, payload);  // 17 bytes: three frames
+    // Auxiliary Setup (type 6) takes 12 data bytes; a Generator Limits reply (type 5)
+    // that long would be refused at its length.
+    const Bytes frame = reply(6, payload);  // 17 bytes: three frames
 
     // The second frame is lost; the next frame on the bus (a message) is taken in its
     // place, and the reply fails its checksum.
@@ -199,7 +201,7 @@ TEST_F(CanLinkTest, MissingContinuationFrameSpoilsTheReplyOrGivesItUp) {
     bus->queueStream(Bytes(frame.begin() + 16, frame.end()));
     link->ReceiveAndProcess();
     EXPECT_EQ(link->m_bDataBagChecksumError.load(), 1);
-    EXPECT_EQ(link->m_ReplyFlags[62].load(), 0);
+    EXPECT_EQ(link->m_ReplyFlags[63].load(), 0);
 
     // Nothing more arrives: the reply is given up after the continuation wait.
     process();
@@ -209,7 +211,7 @@ TEST_F(CanLinkTest, MissingContinuationFrameSpoilsTheReplyOrGivesItUp) {
     link->ReceiveAndProcess();
     const auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_LT(waited, std::chrono::milliseconds(CCanProtocol::kContinuationWaitMs + 200));
-    EXPECT_EQ(link->m_ReplyFlags[62].load(), 0);
+    EXPECT_EQ(link->m_ReplyFlags[63].load(), 0);
     EXPECT_EQ(link->m_bDataBagChecksumError.load(), 0);
 }
 

@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
+#include <filesystem>
+#include <fstream>
 
 #include "config/ini_file.h"
 #include "config/ini_format.h"
@@ -184,6 +187,58 @@ TEST(SettingsFiles, SerialSettingsCodes) {
         EXPECT_EQ(s.byteSize, c.expected.byteSize) << c.bits;
         EXPECT_EQ(s.stopBits, c.expected.stopBits) << c.stop;
     }
+}
+
+}  // namespace
+}  // namespace kestro
+
+namespace kestro {
+namespace {
+
+std::vector<std::string> g_settingsWarnings;
+void collectSettingsWarning(const std::string& line) { g_settingsWarnings.push_back(line); }
+
+TEST(SettingsFiles, OversizedFileIsTakenAsDamagedAndReportedOnce) {
+    test::TempHost host;
+    g_settingsWarnings.clear();
+    platform::setProfileWarningSink(&collectSettingsWarning);
+    // Just within the limit: a key after a million empty lines is found.
+    std::string text = "[S]\n";
+    text.append(platform::kProfileSizeLimit - text.size() - 5, '\n');
+    text.append("k=42\n");
+    ASSERT_EQ(text.size(), platform::kProfileSizeLimit);
+    host.write("within.ini", text);
+    const std::string within = (host.dir() / "within.ini").string();
+    EXPECT_EQ(platform::profileGetInt(within, "S", "k", -1), 42);
+    EXPECT_TRUE(platform::profileWriteString(within, "S", "k", "43"));
+    EXPECT_EQ(platform::profileGetInt(within, "S", "k", -1), 43);
+
+    // One byte more: defaults, the file is not touched by a write, one warning.
+    text.push_back('\n');
+    host.write("over.ini", text);
+    const std::string over = (host.dir() / "over.ini").string();
+    EXPECT_EQ(platform::profileGetInt(over, "S", "k", -1), -1);
+    EXPECT_EQ(platform::profileGetString(over, "S", "k", "dflt"), "dflt");
+    EXPECT_FALSE(platform::profileWriteString(over, "S", "k", "1"));
+    EXPECT_EQ(host.read("over.ini"), text);
+    ASSERT_EQ(g_settingsWarnings.size(), 1u);
+    EXPECT_NE(g_settingsWarnings[0].find(over), std::string::npos);
+    platform::setProfileWarningSink(nullptr);
+}
+
+TEST(SettingsFiles, HostDirectoryLongerThanWindowsPathsIsNotCut) {
+    test::TempHost host;
+    // A host directory of more than 300 characters, as deep directory trees give.
+    std::filesystem::path deep = host.dir();
+    while (deep.string().size() < 300) deep /= "a-rather-long-directory-name";
+    std::filesystem::create_directories(deep / "Gen" / "INI");
+    std::ofstream(deep / "Gen" / "INI" / "Path.ini") << "[INI Path]\r\nLocalConfigPath=\\Gen\\INI\\L.ini\r\n";
+    std::ofstream(deep / "Gen" / "INI" / "L.ini") << "[Communication]\r\nCommunication Type=1\r\n";
+    ::setenv("KESTRO_HOST_DIR", deep.c_str(), 1);
+    CLocalCommConfig local;
+    EXPECT_FALSE(local.pathCut());
+    EXPECT_EQ(std::string(local.path()), deep.string() + "\\Gen\\INI\\L.ini");
+    EXPECT_EQ(local.communicationType(), 1);
 }
 
 }  // namespace

@@ -170,41 +170,98 @@ TEST_F(DataBagTest, RepliesWithoutAStoreOrOutsideTheTypeRange) {
     }
 }
 
-TEST_F(DataBagTest, ReplyLongerThanItsStoreIsReadButNotKept) {
+TEST_F(DataBagTest, LengthBeyondTheLongestFrameOfItsTypeIsRefusedAtOnce) {
     std::memset(link->m_TxBuffer, 0x5A, sizeof link->m_TxBuffer);
     struct Case {
         std::uint8_t type;
         std::size_t length;
-        bool kept;
+        bool accepted;
     };
     const Case cases[] = {
         {1, 7, true},     {1, 8, false},     {15, 387, true}, {15, 388, false}, {23, 23, true},
-        {4, 454, false},  {12, 600, false},  {26, 600, false}, {2, 60000, false},
+        {4, 453, true},   {4, 454, false},   {12, 255, true}, {12, 256, false}, {26, 508, true},
+        {26, 509, false}, {5, 0xFFFF, false},
     };
+    const Bytes next = reply(5, {0xAA, 0xBB, 0xCC});
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << int{c.type} << " length " << c.length);
-        if (c.type != 12 && c.type != 26) fillStore(c.type, 0xEE);
+        if (c.type <= 25 && c.type != 5) fillStore(c.type, 0xEE);
         const Bytes before = c.type <= 25 ? storeBytes(c.type) : Bytes{};
         clearFlags();
-        link->m_bAckReceived = 0;
         Bytes payload(c.length);
-        for (std::size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<std::uint8_t>(k + 1);
-        // The ACK behind the reply shows that the stream is back on a unit boundary.
-        process(concat({reply(c.type, payload), Bytes{0x06}}));
-        EXPECT_EQ(link->m_bAckReceived.load(), 1);
+        for (std::size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<std::uint8_t>(k * 7 + 0x30);
+        Bytes frame = reply(c.type, payload);
+        // A refused header is followed at once by the next reply, not by the payload it
+        // announced: the next reply must be understood.
+        if (!c.accepted) frame.resize(4);
+        const auto traced = traceLines().size();
+        process(concat({frame, next}));
         EXPECT_EQ(link->m_bDataBagChecksumError.load(), 0);
-        if (c.kept) {
-            EXPECT_FALSE(setFlags().empty());
-            EXPECT_NE(storeBytes(c.type), before);
+        EXPECT_EQ(link->m_ReplyFlags[62].load(), 1) << "the reply after it was lost";
+        const std::vector<std::string> lines = traceLines();
+        const bool hasStore = c.type <= 25 && c.type != 5;
+        if (c.accepted) {
+            if (hasStore) {
+                EXPECT_NE(storeBytes(c.type), before);
+            }
+            EXPECT_EQ(lines.size(), traced);
         } else {
-            EXPECT_TRUE(setFlags().empty());
-            if (c.type <= 25) {
+            EXPECT_EQ(setFlags(), std::vector<int>{62});
+            if (hasStore) {
                 EXPECT_EQ(storeBytes(c.type), before);
             }
+            ASSERT_EQ(lines.size(), traced + 1);
+            EXPECT_EQ(lines.back().rfind("Refused data bag reply longer than its type allows, type =", 0), 0u)
+                << lines.back();
         }
     }
     EXPECT_TRUE(std::all_of(std::begin(link->m_TxBuffer), std::end(link->m_TxBuffer),
                             [](unsigned char b) { return b == 0x5A; }));
+}
+
+// A unit whose bytes stop coming is abandoned after the inter-byte limit; the next
+// unit is read normally.
+TEST(UnitInProgress, SilenceInsideAUnitAbandonsItAndTheNextUnitIsRead) {
+    prepareHostDirectory();
+    struct Case {
+        const char* what;
+        bool dataBagMode;
+        Bytes start;  // the bytes that come before the silence
+        Bytes after;  // a complete unit after it
+    };
+    const Case cases[] = {
+        {"data-bag header", true, {0x01, 0x05, 0xFF}, reply(5, {0x11, 0x22})},
+        {"data-bag payload", true, {0x01, 0x05, 0x00, 0x02, 0x11}, reply(5, {0x11, 0x22})},
+        {"data-bag checksum", true, {0x01, 0x05, 0x00, 0x02, 0x11, 0x22}, reply(5, {0x11, 0x22})},
+        {"swallowing E", true, {'E'}, Bytes{0x06}},
+        {"second letter", false, {'K'}, message("KV081")},
+        {"message body", false, {'K', 'V', '0'}, message("KV081")},
+        {"message checksum", false, {'K', 'V', '0', '8', '1', 0x03}, message("KV081")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeTransport port(/*blockingWaits=*/true);
+        TestLink link(&port);
+        link.m_bDataBagMode = c.dataBagMode ? 1 : 0;
+        port.feed(c.start);
+        const auto started = std::chrono::steady_clock::now();
+        auto done = std::async(std::launch::async, [&] { link.ReceiveAndProcess(); });
+        ASSERT_EQ(done.wait_for(std::chrono::seconds(3)), std::future_status::ready) << "the unit waits forever";
+        EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(90));
+        EXPECT_EQ(port.queued(), 0u);
+        for (const auto& flag : link.m_ReplyFlags) EXPECT_EQ(flag.load(), 0);
+        EXPECT_EQ(link.m_bDataBagChecksumError.load(), 0);
+
+        port.feed(c.after);
+        link.ReceiveAndProcess();
+        if (c.dataBagMode && c.after.size() == 1) {
+            EXPECT_EQ(link.m_bAckReceived.load(), 1);
+        } else if (c.dataBagMode) {
+            EXPECT_EQ(link.m_ReplyFlags[62].load(), 1);
+        } else {
+            EXPECT_EQ(link.m_pData->radKV.load(), 81);
+        }
+    }
 }
 
 TEST_F(DataBagTest, UnfinishedReplyHasNoEffect) {
@@ -292,6 +349,42 @@ TEST(DataBagStores, RefusesWritesOutsideAStore) {
     EXPECT_EQ(dataBagStore(26), nullptr);
     EXPECT_TRUE(DataBagStoreAccess(26).bytes().empty());
     EXPECT_EQ(DataBagStoreAccess(23).bytes().size(), dataBagStoreSize(23));
+}
+
+}  // namespace
+}  // namespace kestro::test
+
+namespace kestro::test {
+namespace {
+
+// The parser's counters follow what it refused, dropped and found damaged.
+TEST(LinkCounters, ParserCountsNaksChecksumErrorsResyncsAndDroppedUnits) {
+    prepareHostDirectory();
+    FakeTransport port(/*blockingWaits=*/true);
+    TestLink link(&port);
+    auto run = [&](const Bytes& bytes, bool dataBagMode) {
+        link.m_bDataBagMode = dataBagMode ? 1 : 0;
+        port.feed(bytes);
+        while (port.queued() > 0) link.ReceiveAndProcess();
+    };
+    Bytes badSum = message("KV080");
+    badSum.back() ^= 0x01;
+    run(concat({badSum, Bytes{'K', 0x01}, Bytes{0x7F}, message("KV081")}), false);
+    Bytes badBag = reply(5, {1, 2});
+    badBag.back() ^= 0x01;
+    run(concat({Bytes{0x15, 0x15, 0x42}, badBag, Bytes{0x01, 0x05, 0xFF, 0xFF}}), true);
+    // A unit cut short by silence.
+    port.feed(Bytes{0x01, 0x05, 0x00});
+    link.ReceiveAndProcess();
+
+    KestroLinkStatistics s{};
+    link.m_Stats.snapshot(s, 0, 0);
+    EXPECT_EQ(s.naks, 2u);
+    EXPECT_EQ(s.checksumErrors, 2u);
+    // 'K' then a non-letter, the stray 0x7F, the stray 0x42 and the 0xFFFF length.
+    EXPECT_EQ(s.resyncs, 4u);
+    EXPECT_EQ(s.droppedUnits, 1u);
+    EXPECT_EQ(link.m_pData->radKV.load(), 81);
 }
 
 }  // namespace
