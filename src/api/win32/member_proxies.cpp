@@ -10,8 +10,10 @@
 // threads and are refused: run by a host they would take bytes from the running reader.
 
 #include <cstdint>
+#include <mutex>
 
 #include "api/export.h"
+#include "console/my_protocl.h"
 
 using namespace kestro;
 
@@ -45,14 +47,23 @@ void onLinkVoid(F&& body) noexcept {
 // TerminateThreads on the active link: what IO_DeleteRes does with the link (taken out
 // of the global pointers first, so that no export finds it any more, then stopped and
 // destroyed), never a destruction under the pointers.
+// As long as IO_DeleteRes waits for calls in flight.
+constexpr int kRetireWaitMs = 5000;
+
 template <class L>
 void terminateLink() noexcept {
     guardedVoid([] {
-        CCommProtocol* link = activeLink();
-        if (!dynamic_cast<L*>(link) || !g_pCommProtocol.compare_exchange_strong(link, nullptr)) return;
-        g_pCtlProtocol = nullptr;
-        g_pCanProtocol = nullptr;
-        link->TerminateThreads();  // stops both threads and destroys the link
+        CCommProtocol* link = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(lifecycleLock());
+            link = activeLink();
+            if (!dynamic_cast<L*>(link) || !g_pCommProtocol.compare_exchange_strong(link, nullptr)) return;
+            g_pCtlProtocol = nullptr;
+            g_pCanProtocol = nullptr;
+        }
+        // As IO_DeleteRes: calls in flight finish before the link's threads stop and it
+        // is destroyed.
+        retireObjects(link, nullptr, kRetireWaitMs);
     });
 }
 
@@ -251,24 +262,48 @@ KESTRO_BOTH_LINKS(204, 205, int, stopReadThread, (), ())
 KESTRO_BOTH_LINKS(206, 207, int, stopWriteThread, (), ())
 
 // ---- CMyProtocl ----------------------------------------------------------------------
-// The console's own operations beyond Terminate are not part of the console object here:
-// they return their failure value (0) and touch nothing.
-extern "C" unsigned char KESTRO_THISCALL kestroMember_107(void*, int, int) { return 0; }  // GetByteFromInt
-KESTRO_REFUSED_INT(142, int)            // Init
+// The console's operations act on the library's own console object when there is one
+// (the host's object is only a handle), else fail with 0. Its receive procedures are
+// the read thread's work and are refused, like the links'.
+namespace {
+
+template <typename R, typename F>
+R withConsole(R failure, F&& f) noexcept {
+    return guarded(failure, [&]() -> R {
+        CMyProtocl* console = g_pConsole.load();
+        return console ? f(*console) : failure;
+    });
+}
+
+}  // namespace
+
+extern "C" unsigned char KESTRO_THISCALL kestroMember_107(void*, int value, int digit) {  // GetByteFromInt
+    return withConsole<unsigned char>(0, [&](CMyProtocl& c) { return c.GetByteFromInt(value, digit); });
+}
+#define KESTRO_CONSOLE_MEMBER(ordinal, member) \
+    extern "C" int KESTRO_THISCALL kestroMember_##ordinal(void*) { \
+        return withConsole(0, [](CMyProtocl& c) { return c.member(); }); \
+    }
+KESTRO_CONSOLE_MEMBER(142, Init)
+KESTRO_CONSOLE_MEMBER(189, resumeReadThread1)
+KESTRO_CONSOLE_MEMBER(194, resumeWriteThread)
+KESTRO_CONSOLE_MEMBER(197, startReadThread1)
+KESTRO_CONSOLE_MEMBER(202, startWriteThread)
+KESTRO_CONSOLE_MEMBER(203, stopReadThread1)
+KESTRO_CONSOLE_MEMBER(208, stopWriteThread)
 KESTRO_REFUSED_VOID(153)                // ReceiveAndProcess1
 KESTRO_REFUSED_INT(159, unsigned char)  // ReceiveOneByte1
 KESTRO_REFUSED_THREAD(186)              // readThreadPro1
-KESTRO_REFUSED_INT(189, int)            // resumeReadThread1
-KESTRO_REFUSED_INT(194, int)            // resumeWriteThread
-KESTRO_REFUSED_INT(197, int)            // startReadThread1
-KESTRO_REFUSED_INT(202, int)            // startWriteThread
-KESTRO_REFUSED_INT(203, int)            // stopReadThread1
-KESTRO_REFUSED_INT(208, int)            // stopWriteThread
 
 // Terminate: what IO_DeleteRes does with the console.
 extern "C" void KESTRO_THISCALL kestroMember_181(void*) {
     guardedVoid([] {
-        if (CMyProtocl* console = g_pConsole.exchange(nullptr)) console->Terminate();
+        CMyProtocl* console = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(lifecycleLock());
+            console = g_pConsole.exchange(nullptr);
+        }
+        retireObjects(nullptr, console, kRetireWaitMs);
     });
 }
 
