@@ -157,8 +157,8 @@ Section cableTank() { return single(kCableTank, 180000, 6, kShortRecordWaitMs); 
 Section tubeCalibration() { return perTube(kTubeCalib, 200000, 202, 16); }
 Section dapCurve() { return single(kDapCurve, 220108, 27, kRecordWaitMs, 1); }
 
-std::vector<Section> exportPlan(const Features& f) {
-    std::vector<Section> plan;
+// The data sections of a whole data set, in file order, up to the power/time table.
+void appendDataSections(std::vector<Section>& plan, const Features& f) {
     plan.push_back(tubeRecords(f.tubes));
     plan.push_back(genLimits());
     if (f.dynamicFilament) plan.push_back(dynamicFilament(f.tubes));
@@ -172,6 +172,11 @@ std::vector<Section> exportPlan(const Features& f) {
     plan.push_back(cableTank());
     plan.push_back(tubeCalibration());
     if (f.dapCurve) plan.push_back(dapCurve());
+}
+
+std::vector<Section> exportPlan(const Features& f) {
+    std::vector<Section> plan;
+    appendDataSections(plan, f);
     plan.push_back(powerTable(0));
     plan.push_back(single(kGenInfo, 260000, 70, kShortRecordWaitMs));
     plan.push_back(Section{SectionKind::Compatibility, kCompInfo, {{kCompInfo, 0, kCompatibilityPos, 0, 0, 0, 0}}});
@@ -183,19 +188,7 @@ std::vector<Section> importPlan(TransferOperation operation, const Features& f) 
     std::vector<Section> plan;
     switch (operation) {
         case TransferOperation::Import:
-            plan.push_back(tubeRecords(f.tubes));
-            plan.push_back(genLimits());
-            if (f.dynamicFilament) plan.push_back(dynamicFilament(f.tubes));
-            plan.push_back(auxSetup());
-            plan.push_back(auxIO());
-            if (f.functionConfig) plan.push_back(funcConfig());
-            plan.push_back(aecSetup());
-            plan.push_back(aecAtRlfPosition(f));
-            plan.push_back(aecDensity());
-            plan.push_back(kwLimit());
-            plan.push_back(cableTank());
-            plan.push_back(tubeCalibration());
-            if (f.dapCurve) plan.push_back(dapCurve());
+            appendDataSections(plan, f);
             plan.push_back(powerTable(kPowerRowImportWaitMs));
             break;
         case TransferOperation::ImportTubeCalibration:
