@@ -3,9 +3,10 @@
 // writes are dropped, and an empty queue reads as a closed port, so the parser gives
 // up instead of waiting for bytes that will not come.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
+#include <vector>
 
 #include "link/comm_protocol.h"
 
@@ -13,25 +14,27 @@ namespace kestro::fuzz {
 
 class MemoryTransport : public ByteTransport {
 public:
-    void load(const std::uint8_t* data, std::size_t size) { m_input.assign(data, data + size); }
-    std::size_t queued() const { return m_input.size(); }
-
-    bool isOpen() const override { return !m_input.empty(); }
-    int write(const std::uint8_t*, int count) override { return count; }
-    int bytesInQueue() override { return static_cast<int>(m_input.size()); }
-    int read(std::uint8_t* buffer, int count) override {
-        int n = 0;
-        while (n < count && !m_input.empty()) {
-            buffer[n++] = m_input.front();
-            m_input.pop_front();
-        }
-        return n;
+    void load(const std::uint8_t* data, std::size_t size) {
+        m_input.assign(data, data + size);
+        m_next = 0;
     }
-    bool waitForInput(int) override { return !m_input.empty(); }
+    std::size_t queued() const { return m_input.size() - m_next; }
+
+    bool isOpen() const override { return queued() > 0; }
+    int write(const std::uint8_t*, int count) override { return count; }
+    int bytesInQueue() override { return static_cast<int>(queued()); }
+    int read(std::uint8_t* buffer, int count) override {
+        const std::size_t n = std::min(queued(), static_cast<std::size_t>(count < 0 ? 0 : count));
+        std::copy_n(m_input.data() + m_next, n, buffer);
+        m_next += n;
+        return static_cast<int>(n);
+    }
+    bool waitForInput(int) override { return queued() > 0; }
     void cancelWait() override {}
 
 private:
-    std::deque<std::uint8_t> m_input;
+    std::vector<std::uint8_t> m_input;
+    std::size_t m_next = 0;
 };
 
 class FuzzLink : public CCommProtocol {
@@ -63,11 +66,16 @@ public:
     void TerminateThreads() override {}
 };
 
-// One link for the whole run. The host directory does not exist, so the link finds no
-// settings and writes no trace (the fuzzer must not fill a disk).
+// The host directory of every target: a path under a regular file, where nothing can be
+// created, not even by root. The link finds no settings there and its trace file cannot
+// be opened, so no trace line reaches a disk (a directory that merely does not exist
+// would be created by the trace and filled with every line the fuzzer makes).
+inline void useUnwritableHostDirectory() { ::setenv("KESTRO_HOST_DIR", "/dev/null/kestro-fuzz-host", 1); }
+
+// One link for the whole run.
 inline FuzzLink& link(MemoryTransport& transport) {
     static FuzzLink* instance = [&] {
-        ::setenv("KESTRO_HOST_DIR", "/nonexistent/kestro-fuzz-host", 1);
+        useUnwritableHostDirectory();
         return new FuzzLink(&transport);
     }();
     return *instance;
