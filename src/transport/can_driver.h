@@ -62,7 +62,7 @@ public:
     xl::XLaccess m_ChannelMask[2] = {0, 0};
     xl::XLaccess m_AccessMask = 0;
     xl::XLportHandle m_PortHandle = xl::XL_INVALID_PORTHANDLE;
-    int m_bOpen = 0;
+    std::atomic<int> m_bOpen{0};  // read by the senders, set again by a reopen on the reader
     xl::XLhandle m_hNotify = nullptr;
     xl::XLportHandle m_hRxPort = xl::XL_INVALID_PORTHANDLE;
     xl::XLhandle m_hRxEvent = nullptr;

@@ -65,17 +65,17 @@ private:
     int bindSocket(std::string* error) const {
         if (m_name.empty() || m_name.size() >= IFNAMSIZ) {
             if (error) *error = "socketcan: bad interface name \"" + m_name + "\"";
-            return false;
+            return -1;
         }
         const unsigned index = ::if_nametoindex(m_name.c_str());
         if (index == 0) {
             if (error) *error = "socketcan: no CAN interface " + m_name;
-            return false;
+            return -1;
         }
         const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
         if (fd < 0) {
             if (error) *error = std::string("socketcan: no raw CAN socket: ") + std::strerror(errno);
-            return false;
+            return -1;
         }
         sockaddr_can address{};
         address.can_family = AF_CAN;

@@ -61,7 +61,7 @@ TEST_F(XlDriverTest, FirstStartRegistersTheFirstTwoCanChannelsAndStartsTheBus) {
     EXPECT_EQ(fake.registered, (std::vector<int>{1, 2}));
     EXPECT_EQ(link.driver()->m_ChannelMask[0], 0x2u);
     EXPECT_EQ(link.driver()->m_ChannelMask[1], 0x4u);
-    EXPECT_EQ(link.driver()->m_bOpen, 1);
+    EXPECT_EQ(link.driver()->m_bOpen.load(), 1);
 
     // A second open while open does nothing and succeeds.
     fake.calls.clear();
@@ -101,7 +101,7 @@ TEST_F(XlDriverTest, OneCanChannelOnlyRegistersItAndFailsWith255) {
     EXPECT_EQ(fake.registered, (std::vector<int>{1}));
     EXPECT_EQ(driver.m_ChannelMask[0], 0x2u);
     EXPECT_EQ(driver.m_ChannelMask[1], 0u);
-    EXPECT_EQ(driver.m_bOpen, 0);
+    EXPECT_EQ(driver.m_bOpen.load(), 0);
     EXPECT_EQ(std::count_if(fake.calls.begin(), fake.calls.end(),
                             [](const std::string& c) { return c.rfind("xlOpenPort", 0) == 0; }),
               0);
