@@ -51,7 +51,7 @@ done
 echo "== main build"
 cmake -S . -B build/ci "${common[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRO_BUILD_BENCH=ON >/dev/null
 cmake --build build/ci -j"$jobs"
-ctest --test-dir build/ci --output-on-failure --timeout 900
+KESTRO_STRESS_SECONDS=60 ctest --test-dir build/ci --output-on-failure --timeout 900
 
 # ---- package: the Debian package installs and runs from its own files ------------------
 echo "== package: build, install into a scratch root, run kestro demo and the examples"

@@ -1,6 +1,7 @@
 #include "console/my_protocl.h"
 
 #include <chrono>
+#include <string>
 
 #include "config/ini_file.h"
 #include "diag/trace_log.h"
@@ -24,7 +25,8 @@ constexpr int kUploadPollMs = 100;    // upload request: one look for the start 
 constexpr int kUploadPolls = 20;      // 2 s start window
 constexpr int kControlPauseMs = 300;  // read thread, before each control byte
 constexpr int kByteTurnMs = 100;      // one empty turn of ReceiveOneByte1
-constexpr int kUploadGiveUpTurn = 41; // about 4 s of silence during an upload
+constexpr int kUploadGiveUpTurn = 41; // 40 empty turns: 4 s of silence during an upload
+constexpr int kUploadSilenceMs = (kUploadGiveUpTurn - 1) * kByteTurnMs;
 constexpr int kClosedRetryMs = 20;    // read thread, port closed
 
 }  // namespace
@@ -424,6 +426,8 @@ void CMyProtocl::receiveUpload(const char* fileName, std::intptr_t startCode, st
         writer.put(byte);
     }
     const bool aborted = !writer.terminated();
+    if (aborted && m_bUploadAbort.load() != 0)
+        trace("Console upload abandoned, no byte for ms : " + std::to_string(kUploadSilenceMs) + " " + m_strUploadFile);
     if (aborted) writer.flushPending();
     const bool written = writer.finish();
     m_bUploadAbort = 0;

@@ -1,6 +1,7 @@
 #include "diag/trace_log.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace kestro {
@@ -64,6 +65,7 @@ std::string TraceLog::purge(const std::string& directory, int keep, std::string_
 
 bool TraceLog::open(const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    writePostedLocked();  // lines posted before the switch belong to the file they were posted for
     if (m_file) {
         std::fclose(m_file);
         m_file = nullptr;
@@ -77,6 +79,7 @@ bool TraceLog::open(const std::string& path) {
 
 void TraceLog::close() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    writePostedLocked();
     if (m_file) {
         std::fclose(m_file);
         m_file = nullptr;
@@ -90,9 +93,45 @@ bool TraceLog::isOpen() const {
 
 void TraceLog::writeRaw(const std::string& line) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    writePostedLocked();
     if (!m_file) return;
     std::fwrite(line.data(), 1, line.size(), m_file);
     std::fflush(m_file);
+}
+
+void TraceLog::writePostedLocked() {
+    if (m_writtenCount.load() == m_postedCount.load()) return;
+    std::string lines;
+    std::uint64_t count = 0;
+    {
+        std::lock_guard<std::mutex> post(m_postMutex);
+        lines.swap(m_posted);
+        count = m_postedCount.load();
+    }
+    if (m_file && !lines.empty()) {
+        std::fwrite(lines.data(), 1, lines.size(), m_file);
+        std::fflush(m_file);
+    }
+    m_writtenCount.store(count);
+}
+
+void TraceLog::postLine(std::string_view text, int number, std::string_view suffix) {
+    std::string line = labelledLine(timeStamp(platform::localTimeNow()), text, number, suffix);
+    std::lock_guard<std::mutex> post(m_postMutex);
+    m_posted.append(line);
+    m_postedCount.fetch_add(1);
+}
+
+void TraceLog::flushPosted(std::chrono::microseconds spin) {
+    const std::uint64_t posted = m_postedCount.load();
+    if (m_writtenCount.load() >= posted) return;
+    // The poster is usually writing the line this very moment: give it a moment
+    // before queueing up behind it.
+    const auto until = std::chrono::steady_clock::now() + spin;
+    while (std::chrono::steady_clock::now() < until)
+        if (m_writtenCount.load() >= posted) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    writePostedLocked();
 }
 
 void TraceLog::writeLine(std::string_view text) {

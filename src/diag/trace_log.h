@@ -2,6 +2,9 @@
 // The daily trace file: one plain-text file per calendar day, lines ended by CR LF,
 // each line starting with a 23-character local time stamp and three spaces.
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -42,11 +45,28 @@ public:
     void writeLine(std::string_view text);
     void writeLine(std::string_view text, int number, std::string_view suffix);
 
+    // Hands a line over without waiting for the write: for the link's reader, whose line
+    // about a reply must not stand between the reply and the sender it wakes. The line
+    // counts as written when it is posted: every line written after that, by any thread,
+    // follows it in the file. It is written by the next writeLine or flushPosted of any
+    // thread, and a thread that must know it is in the file (a sender about to hand the
+    // reply to the host) calls flushPosted, which returns at once when it already is.
+    void postLine(std::string_view text, int number, std::string_view suffix);
+    // spin: how long to watch for the poster's own write before writing in its place.
+    void flushPosted(std::chrono::microseconds spin = std::chrono::microseconds(0));
+
 private:
     void writeRaw(const std::string& line);
+    // Writes the posted lines (m_mutex held).
+    void writePostedLocked();
 
-    mutable std::mutex m_mutex;
+    mutable std::mutex m_mutex;  // order of writes; held during a write
     std::FILE* m_file = nullptr;
+
+    std::mutex m_postMutex;  // guards m_posted; never held during a write
+    std::string m_posted;    // posted lines not yet written, in order
+    std::atomic<std::uint64_t> m_postedCount{0};   // lines posted so far
+    std::atomic<std::uint64_t> m_writtenCount{0};  // posted lines written (or dropped) so far
 };
 
 }  // namespace kestro

@@ -30,6 +30,8 @@ public:
     // Tries to open the lost device again with the settings it had (the device name is
     // worked out afresh). true when it is open again.
     virtual bool reopen() { return false; }
+    // What the trace calls the device ("COM port", "CAN bus").
+    virtual const char* deviceName() const { return "COM port"; }
 };
 
 }  // namespace kestro

@@ -38,6 +38,21 @@ public:
     }
     void cancelWait() override {}
 
+    // The bus went away while the link had it open (and the host has not closed it).
+    bool lost() const override {
+        const CCanDriver* d = m_link.driver();
+        return m_link.m_bBusWanted.load() && d && d->lost();
+    }
+    bool reopen() override {
+        CCanDriver* d = m_link.driver();
+        if (!d || !d->Reopen(kBitRate, kReceiveId, kReceiveId)) return false;
+        m_link.m_hPortHandle = d->m_PortHandle;
+        m_link.m_hNotifyEvent = d->m_hNotify;
+        m_pending = false;
+        return true;
+    }
+    const char* deviceName() const override { return "CAN bus"; }
+
     // ---- UnitReader: what the parser uses -----------------------------------------
     bool awaitUnit() override {
         if (!m_pending) m_pending = m_link.ReceiveEightBytes(m_frame) == 1;
@@ -58,7 +73,13 @@ public:
     std::optional<std::uint8_t> nextByte() override {
         if (m_pos == 8) {
             if (m_link.m_bStopReceive) return std::nullopt;
-            if (m_limitFrames && m_further >= kMaxFurtherFrames) return std::nullopt;
+            if (m_limitFrames && m_further >= kMaxFurtherFrames) {
+                // The message cannot pass its checksum any more: dropped, and the frames
+                // that follow are read as new units.
+                LinkStatistics::add(m_link.m_Stats.droppedUnits);
+                m_link.WriteTraceLine("Dropped message from GEN longer than further frames :", kMaxFurtherFrames, "");
+                return std::nullopt;
+            }
             if (!nextFrame()) return std::nullopt;
             ++m_further;
             m_pos = 0;
@@ -83,12 +104,17 @@ public:
 private:
     // The next frame of the unit: the adapter's 10 ms receive, repeated for a bounded
     // time, so that a frame a little late on a busy bus or host still joins its unit.
+    // A unit whose next frame does not come in that time is abandoned (counted, with a
+    // trace line); one given up because the receive was stopped or the bus went away is
+    // not counted.
     bool nextFrame() {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kContinuationWaitMs);
         do {
             if (m_link.ReceiveEightBytes(m_frame) == 1) return true;
-            if (m_link.m_bStopReceive || m_link.runFlag() != 1) return false;
+            if (m_link.m_bStopReceive || m_link.runFlag() != 1 || lost()) return false;
         } while (std::chrono::steady_clock::now() < deadline);
+        LinkStatistics::add(m_link.m_Stats.droppedUnits);
+        m_link.WriteTraceLine("Abandoned unit from GEN, no CAN frame for ms :", kContinuationWaitMs, "");
         return false;
     }
 
@@ -153,6 +179,9 @@ bool CCanProtocol::chooseDriver() {
 }
 
 int CCanProtocol::InitComm() {
+    // From the first open on, a bus that goes away is opened again by the reader, until
+    // the host closes communication.
+    m_bBusWanted = true;
     if (!chooseDriver()) return 0;
     CCanDriver& d = *m_pCanDriver.load();
     if (d.OpenChannels() != 0) return 0;
@@ -166,6 +195,7 @@ int CCanProtocol::InitComm(UINT, UINT, UINT, UINT, UINT, UINT) { return InitComm
 int CCanProtocol::CloseComm() {
     CCanDriver* d = m_pCanDriver.load();
     if (d && d->Deactivate() != 0) return 0;
+    m_bBusWanted = false;
     m_WorkFlags.bCommOk = 0;
     return 1;
 }

@@ -56,6 +56,9 @@ public:
     // The adapter (nullptr before communication was first opened).
     CCanDriver* driver() const { return m_pCanDriver.load(); }
 
+    // Communication was opened and not closed since: a lost bus is reopened.
+    std::atomic<bool> m_bBusWanted{false};
+
     // What startReadThread obtained from the adapter.
     std::atomic<xl::XLportHandle> m_hPortHandle{xl::XL_INVALID_PORTHANDLE};
     std::atomic<xl::XLhandle> m_hNotifyEvent{nullptr};

@@ -58,6 +58,10 @@ unsigned CCommProtocol::readThreadPro(void* param) {
     if (UnitReader* frames = link.m_pUnitReader; frames && frames->pacesReader()) {
         while (link.runFlag() == 1) {
             if (!LinkThread::pausePoint()) break;
+            if (ByteTransport* port = link.transport(); port && port->lost()) {
+                link.reconnectLostPort();
+                continue;
+            }
             if (!frames->awaitUnit()) {
                 if (!LinkThread::sleepMs(1)) break;
                 continue;

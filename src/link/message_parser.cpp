@@ -355,7 +355,9 @@ void UnitParser::traceMessage(std::size_t n) {
         const std::string digits = text.substr(text.size() >= 3 ? text.size() - 3 : 0);
         text = link.errorMessageText(std::atoi(digits.c_str()));
     }
-    link.WriteTraceLine("Got command from GEN :", -1, text);
+    // Posted, not written: the reply flag this message raises next wakes its sender
+    // without waiting for the write (the reader writes it right after the message).
+    link.m_TraceFile.postLine("Got command from GEN :", -1, text);
 }
 
 const Item* UnitParser::itemAt(std::size_t i, std::size_t etx) const {
@@ -538,6 +540,7 @@ void CCommProtocol::ReceiveAndProcess() {
         parser.dataBagUnit();
     else
         parser.asciiMessage();
+    m_TraceFile.flushPosted();
 }
 
 unsigned char CCommProtocol::ReceiveOneByte() { return receiveByteWithin(-1); }

@@ -14,6 +14,10 @@ bool contains(std::initializer_list<int> kinds, int kind) {
     return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
 }
 
+// How long a woken sender watches for the reader's write of the answer's trace line
+// before it writes the line itself (the reader writes it right after the reply flag).
+constexpr std::chrono::microseconds kTraceFlushSpin{30};
+
 std::uint8_t checksum(const unsigned char* bytes, std::size_t count) {
     unsigned sum = 0;
     for (std::size_t i = 0; i < count; ++i) sum += bytes[i];
@@ -55,6 +59,8 @@ bool CCommProtocol::waitReplyFlag(int kind, int timeoutMs) {
     m_ReplyArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return flag.load() != 0; });
     if (flag.load() == 0) return false;
     flag = 0;
+    lock.unlock();
+    m_TraceFile.flushPosted(kTraceFlushSpin);  // the reply's trace line is in the file before the caller goes on
     return true;
 }
 
@@ -139,6 +145,9 @@ int acknowledged(CCommProtocol& link, int kind, int attempts, int pollsPerAttemp
         }
         if (answered) {
             link.m_Stats.addRoundTrip(std::chrono::steady_clock::now() - sentAt);
+            // The reader posted the answer's trace line before it woke this sender; it
+            // is in the file before the host has the result.
+            link.m_TraceFile.flushPosted(kTraceFlushSpin);
             LinkStatistics::add(link.m_Stats.acknowledged);
             link.m_ReplyFlags[static_cast<std::size_t>(kind)] = 0;
             link.m_bAckReceived = 0;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace kestro {
@@ -47,6 +48,7 @@ xl::XLstatus CCanDriver::OpenChannels() {
     if (!m_pApi) return xl::XL_ERROR;
     xl::XLstatus status = m_pApi->xlOpenDriver();
     if (status != 0) return status;
+    m_bDriverOpened = true;
     status = FindChannels();
     if (status != 0) return status;
     if (m_ChannelMask[0] == 0 || m_ChannelMask[1] == 0) return xl::XL_ERROR;
@@ -183,6 +185,7 @@ int CCanDriver::SendFrames(const unsigned char* bytes, int length) {
             std::memcpy(event.tagData.msg.data, bytes + 8 * k, static_cast<std::size_t>(count));
         }
         unsigned eventCount = static_cast<unsigned>(frameCount);
+        std::lock_guard<std::mutex> lock(m_xlPortLock);
         sent = m_pApi->xlCanTransmit(m_PortHandle, m_ChannelMask[0], &eventCount, events.data()) == 0;
     }
     if (!sent) {
@@ -220,13 +223,49 @@ int CCanDriver::ReceiveFrame(unsigned char* frame) {
     xl::XLevent event;
     std::memset(&event, 0, sizeof event);
     unsigned count = 1;
-    if (m_pApi->xlReceive(m_hRxPort, &count, &event) != xl::XL_SUCCESS) return 0;
+    const xl::XLstatus status = m_pApi->xlReceive(m_hRxPort, &count, &event);
+    if (status != xl::XL_SUCCESS) {
+        // An empty queue is the normal answer; any other failure means the adapter or
+        // its driver is no longer usable through this port.
+        if (status != xl::XL_ERR_QUEUE_IS_EMPTY) m_bDriverLost = true;
+        return 0;
+    }
     if (event.tag != xl::XL_RECEIVE_MSG || event.tagData.msg.id != kReceiveId) {
         ++m_droppedFrames;
         return 0;
     }
     std::memcpy(frame, event.tagData.msg.data, 8);
     return 1;
+}
+
+bool CCanDriver::lost() const {
+    if (m_pMedia) return m_pMedia->lost();
+    return m_bDriverLost.load();
+}
+
+bool CCanDriver::Reopen(std::uint32_t bitRate, std::uint32_t firstId, std::uint32_t lastId) {
+    if (m_pMedia) return m_pMedia->reopen(nullptr);
+    if (!m_pApi) return false;
+    // The port and the driver are closed and the open sequence runs again; the next
+    // receive takes the new port's handles. Sends wait meanwhile.
+    std::lock_guard<std::mutex> lock(m_xlPortLock);
+    if (m_PortHandle != xl::XL_INVALID_PORTHANDLE) {
+        m_pApi->xlDeactivateChannel(m_PortHandle, m_AccessMask);
+        m_pApi->xlClosePort(m_PortHandle);
+        m_PortHandle = xl::XL_INVALID_PORTHANDLE;
+    }
+    if (m_bDriverOpened) {
+        m_pApi->xlCloseDriver();
+        m_bDriverOpened = false;
+    }
+    m_bOpen = 0;
+    if (OpenChannels() != 0 || SetAcceptance(firstId, lastId) != 0 || Deactivate() != 0 || Activate(bitRate) != 0)
+        return false;
+    m_hNotify = nullptr;
+    SetNotification(1);
+    SetRxHandles(m_PortHandle, m_hNotify);
+    m_bDriverLost = false;
+    return true;
 }
 
 }  // namespace kestro

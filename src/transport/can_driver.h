@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -51,10 +52,17 @@ public:
     // The driver's notification on the port (xlSetNotification), its event in m_hNotify.
     xl::XLstatus SetNotification(int queueLevel);
 
+    // The bus or adapter went away under the open port (a backend's lost connection or
+    // interface; a driver receive that failed other than with an empty queue).
+    bool lost() const;
+    // Opens a lost bus again as it was: acceptance firstId..lastId, bit rate. true when
+    // it is back.
+    bool Reopen(std::uint32_t bitRate, std::uint32_t firstId, std::uint32_t lastId);
+
     xl::XLaccess m_ChannelMask[2] = {0, 0};
     xl::XLaccess m_AccessMask = 0;
     xl::XLportHandle m_PortHandle = xl::XL_INVALID_PORTHANDLE;
-    int m_bOpen = 0;
+    std::atomic<int> m_bOpen{0};  // read by the senders, set again by a reopen on the reader
     xl::XLhandle m_hNotify = nullptr;
     xl::XLportHandle m_hRxPort = xl::XL_INVALID_PORTHANDLE;
     xl::XLhandle m_hRxEvent = nullptr;
@@ -71,6 +79,9 @@ private:
     std::unique_ptr<CanMedia> m_pMedia;
     TraceSink m_trace;
     std::atomic<std::uint64_t> m_droppedFrames{0};
+    std::atomic<bool> m_bDriverLost{false};
+    bool m_bDriverOpened = false;  // xlOpenDriver succeeded and was not closed since
+    std::mutex m_xlPortLock;       // the driver's port between sends and a reopen
 };
 
 }  // namespace kestro

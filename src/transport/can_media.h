@@ -29,6 +29,16 @@ public:
     // Waits up to timeoutMs for one accepted frame. false when none came (or the bus is
     // gone; the wait then still takes its time, so a caller in a loop does not spin).
     virtual bool receive(CanFrame* frame, int timeoutMs) = 0;
+
+    // The bus went away while it was in use (the connection closed or failed, the
+    // interface went down or vanished) and has not been opened again since.
+    virtual bool lost() const { return false; }
+    // Opens a lost bus again, with the acceptance and activation it had. true when it is
+    // back (also when someone else reopened it meanwhile).
+    virtual bool reopen(std::string* error) {
+        (void)error;
+        return false;
+    }
 };
 
 // The bus named by a KESTRO_CAN value: "socketcan:IFACE" or "socketcand:HOST:PORT:BUS".

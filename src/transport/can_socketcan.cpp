@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -31,19 +32,50 @@ public:
     }
 
     bool open(std::string* error) override {
+        const int fd = bindSocket(error);
+        if (fd < 0) return false;
+        m_fd = fd;
+        return true;
+    }
+
+    bool lost() const override { return m_lost.load(); }
+
+    // A new socket once the interface is there and up again; the filters are set again.
+    bool reopen(std::string* error) override {
+        if (!m_lost) return true;
+        if (!interfaceUp()) {
+            if (error) *error = "socketcan: " + m_name + " is down or missing";
+            return false;
+        }
+        const int fd = bindSocket(error);
+        if (fd < 0) return false;
+        applyFilters(fd);
+        int old = -1;
+        {
+            std::lock_guard<std::mutex> lock(m_sendLock);
+            old = m_fd.exchange(fd);
+        }
+        if (old >= 0) ::close(old);
+        m_lost = false;
+        return true;
+    }
+
+private:
+    // A raw CAN socket bound to the interface; -1 with a reason.
+    int bindSocket(std::string* error) const {
         if (m_name.empty() || m_name.size() >= IFNAMSIZ) {
             if (error) *error = "socketcan: bad interface name \"" + m_name + "\"";
-            return false;
+            return -1;
         }
         const unsigned index = ::if_nametoindex(m_name.c_str());
         if (index == 0) {
             if (error) *error = "socketcan: no CAN interface " + m_name;
-            return false;
+            return -1;
         }
         const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
         if (fd < 0) {
             if (error) *error = std::string("socketcan: no raw CAN socket: ") + std::strerror(errno);
-            return false;
+            return -1;
         }
         sockaddr_can address{};
         address.can_family = AF_CAN;
@@ -51,23 +83,46 @@ public:
         if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             if (error) *error = "socketcan: cannot bind to " + m_name + ": " + std::strerror(errno);
             ::close(fd);
-            return false;
+            return -1;
         }
-        m_fd = fd;
-        return true;
+        return fd;
     }
 
-    void setAcceptance(std::uint32_t first, std::uint32_t last) override {
-        // One kernel filter per identifier of a short range; a long range passes
-        // everything and the adapter checks the identifier again.
+    bool interfaceUp() const {
+        const int probe = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+        if (probe < 0) return false;
+        ifreq request{};
+        std::memcpy(request.ifr_name, m_name.c_str(), m_name.size());
+        const bool up = ::ioctl(probe, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_UP) != 0;
+        ::close(probe);
+        return up;
+    }
+
+    // One kernel filter per identifier of a short range; a long range passes everything
+    // and the adapter checks the identifier again.
+    void applyFilters(int fd) const {
+        const std::uint32_t first = m_first, last = m_last;
         std::vector<can_filter> filters;
         if (last >= first && last - first < 16) {
             for (std::uint32_t id = first; id <= last; ++id)
                 filters.push_back({id, CAN_SFF_MASK | CAN_EFF_FLAG | CAN_RTR_FLAG});
         }
-        if (m_fd >= 0 && !filters.empty())
-            ::setsockopt(m_fd.load(), SOL_CAN_RAW, CAN_RAW_FILTER, filters.data(),
+        if (fd >= 0 && !filters.empty())
+            ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, filters.data(),
                          static_cast<socklen_t>(filters.size() * sizeof(can_filter)));
+    }
+
+    // An error that says the interface went down or away (not a full queue).
+    void noteError(int error) {
+        if (error == ENETDOWN || error == ENODEV || error == ENXIO || error == EBADF || error == ENETUNREACH)
+            m_lost = true;
+    }
+
+public:
+    void setAcceptance(std::uint32_t first, std::uint32_t last) override {
+        m_first = first;
+        m_last = last;
+        applyFilters(m_fd.load());
     }
 
     bool activate(std::uint32_t bitRate, std::string* error, std::string* warning) override {
@@ -86,6 +141,7 @@ public:
     void deactivate() override { m_active = false; }
 
     bool transmit(const CanFrame* frames, int count) override {
+        std::lock_guard<std::mutex> lock(m_sendLock);
         if (m_fd < 0 || !m_active) return false;
         for (int i = 0; i < count; ++i) {
             can_frame f{};
@@ -100,6 +156,7 @@ public:
                     pollfd p{m_fd, POLLOUT, 0};
                     if (::poll(&p, 1, 100) > 0) continue;
                 }
+                if (n < 0) noteError(errno);
                 return false;
             }
         }
@@ -114,7 +171,13 @@ public:
         pollfd p{m_fd, POLLIN, 0};
         if (::poll(&p, 1, timeoutMs) <= 0) return false;
         can_frame f{};
-        if (::read(m_fd, &f, sizeof f) != static_cast<ssize_t>(sizeof f)) return false;
+        const ssize_t n = ::read(m_fd, &f, sizeof f);
+        if (n != static_cast<ssize_t>(sizeof f)) {
+            // The interface going down or away is reported once, as the socket's error.
+            if (n < 0) noteError(errno);
+            if (n < 0 && m_lost) std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+            return false;
+        }
         if (!m_active || (f.can_id & (CAN_ERR_FLAG | CAN_RTR_FLAG)) != 0) return false;
         frame->id = f.can_id & CAN_EFF_MASK;
         frame->length = f.can_dlc > 8 ? 8 : f.can_dlc;
@@ -135,6 +198,10 @@ private:
     // Set by open() on the host's thread, read by the link's reader: atomic.
     std::atomic<int> m_fd{-1};
     std::atomic<bool> m_active{false};
+    std::atomic<bool> m_lost{false};
+    std::atomic<std::uint32_t> m_first{0};
+    std::atomic<std::uint32_t> m_last{0x1FFFFFFF};
+    std::mutex m_sendLock;  // a send against a reopen replacing the socket
 };
 
 }  // namespace

@@ -158,14 +158,36 @@ std::optional<std::string> SocketCandMedia::nextElement(const std::shared_ptr<Tc
         char chunk[2048];
         const long n = connection->receiveSome(chunk, sizeof chunk, left);
         if (n < 0) {
-            dropConnection();
+            connectionFailed(connection);
             return std::nullopt;
         }
         buffer.append(chunk, static_cast<std::size_t>(n));
     }
 }
 
+void SocketCandMedia::connectionFailed(const std::shared_ptr<TcpConnection>& failed) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!failed || m_connection != failed) return;  // not (or no longer) the one in use
+        m_connection.reset();
+        m_lost = true;
+    }
+    failed->shutdown();
+}
+
 bool SocketCandMedia::open(std::string* error) {
+    std::lock_guard<std::mutex> attempt(m_openMutex);
+    return connectLocked(error);
+}
+
+bool SocketCandMedia::reopen(std::string* error) {
+    std::lock_guard<std::mutex> attempt(m_openMutex);
+    // The host's own start-up may have connected again meanwhile.
+    if (connected()) return true;
+    return connectLocked(error);
+}
+
+bool SocketCandMedia::connectLocked(std::string* error) {
     dropConnection();
     std::string buffer;
     std::string reason;
@@ -196,6 +218,7 @@ bool SocketCandMedia::open(std::string* error) {
     m_buffer = std::move(buffer);  // frames the server sent right after its "ok"
     std::lock_guard<std::mutex> lock(m_mutex);
     m_connection = std::move(c);
+    m_lost = false;
     return true;
 }
 
@@ -208,7 +231,10 @@ bool SocketCandMedia::activate(std::uint32_t, std::string* error, std::string*) 
     // The bit rate is the server's bus's; socketcand does not tell it to its clients.
     // A server that went away since the bus was opened is connected again here, so a
     // new start-up finds a server that came back.
-    if (!connected() && !open(error)) return false;
+    {
+        std::lock_guard<std::mutex> attempt(m_openMutex);
+        if (!connected() && !connectLocked(error)) return false;
+    }
     m_active = true;
     return true;
 }
@@ -221,7 +247,7 @@ bool SocketCandMedia::transmit(const CanFrame* frames, int count) {
     std::string text;
     for (int i = 0; i < count; ++i) text += formatSocketCandSend(frames[i]);
     if (c->sendAll(text.data(), text.size())) return true;
-    dropConnection();
+    connectionFailed(c);
     return false;
 }
 

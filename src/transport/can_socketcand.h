@@ -38,6 +38,10 @@ public:
     void deactivate() override;
     bool transmit(const CanFrame* frames, int count) override;
     bool receive(CanFrame* frame, int timeoutMs) override;
+    // A connection in use that closed or failed marks the bus lost; a new connection
+    // (open, reopen, or activate finding none) clears the mark.
+    bool lost() const override { return m_lost.load(); }
+    bool reopen(std::string* error) override;
 
     // Elements the server sent that were dropped: malformed frames and text that is no
     // element at all.
@@ -51,11 +55,16 @@ private:
                                            int timeoutMs);
     std::shared_ptr<TcpConnection> connection() const;
     void dropConnection();
+    // Drops the connection in use if it is this one, and marks the bus lost.
+    void connectionFailed(const std::shared_ptr<TcpConnection>& failed);
+    // Connects and runs the handshake; m_openMutex held.
+    bool connectLocked(std::string* error);
 
     const std::string m_host;
     const int m_port;
     const std::string m_bus;
 
+    std::mutex m_openMutex;      // one connection attempt at a time
     mutable std::mutex m_mutex;  // the connection pointer
     std::shared_ptr<TcpConnection> m_connection;
     // The text received and not yet taken (open() builds a new one and puts it in
@@ -66,6 +75,7 @@ private:
     std::atomic<std::uint32_t> m_lastId{0x1FFFFFFF};
     std::atomic<bool> m_active{false};
     std::atomic<std::uint64_t> m_malformed{0};
+    std::atomic<bool> m_lost{false};
 };
 
 }  // namespace kestro

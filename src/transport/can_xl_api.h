@@ -148,6 +148,9 @@ struct Api {
                                          void* events);
     XLstatus(KESTRO_XLAPI* xlReceive)(XLportHandle port, unsigned* eventCount, XLevent* events);
     XLstatus(KESTRO_XLAPI* xlSetNotification)(XLportHandle port, XLhandle* handle, int queueLevel);
+    // Used when a lost adapter is opened again.
+    XLstatus(KESTRO_XLAPI* xlClosePort)(XLportHandle port);
+    XLstatus(KESTRO_XLAPI* xlCloseDriver)();
 
     // Not a driver call: the wait on the notification event (WaitForSingleObject on
     // Windows). true when the event was signalled within timeoutMs.

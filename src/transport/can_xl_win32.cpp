@@ -46,7 +46,8 @@ bool load(Api& api) {
           resolve(module, "xlCanSetChannelBitrate", api.xlCanSetChannelBitrate) &&
           resolve(module, "xlActivateChannel", api.xlActivateChannel) &&
           resolve(module, "xlCanTransmit", api.xlCanTransmit) && resolve(module, "xlReceive", api.xlReceive) &&
-          resolve(module, "xlSetNotification", api.xlSetNotification);
+          resolve(module, "xlSetNotification", api.xlSetNotification) &&
+          resolve(module, "xlClosePort", api.xlClosePort) && resolve(module, "xlCloseDriver", api.xlCloseDriver);
     api.waitForEvent = &waitForEventWin32;
     if (!ok && module) FreeLibrary(module);
     return ok;

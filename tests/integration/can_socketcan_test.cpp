@@ -41,5 +41,19 @@ TEST_F(SocketCanSession, StartUpCommandsAndHandshakeOnVcan0) {
     EXPECT_TRUE(m_sim->lastHandshake().completed);
 }
 
+TEST_F(SocketCanSession, InterfaceDownAndUpAgainIsOpenedAgainByTheLink) {
+    ASSERT_EQ(initGenerator(), 1);
+    ASSERT_TRUE(waitUntil([] { return IO_GetCommState() == 1; }, 9s));
+    ASSERT_EQ(std::system("ip link set down vcan0"), 0);
+    EXPECT_TRUE(waitUntil([&] { return m_link->m_WorkFlags.bCommOk == 0; }, 500ms));
+    EXPECT_TRUE(waitTrace("CAN bus lost, m_WorkFlags.bCommOk FALSE", 1s));
+    ASSERT_EQ(std::system("ip link set up vcan0"), 0);
+    EXPECT_TRUE(waitTrace("CAN bus reopened", 3s));
+    EXPECT_TRUE(waitUntil([] { return IO_GetCommState() == 1; }, 6s));
+    ASSERT_TRUE(m_sim->setValue("KV", 71));
+    EXPECT_EQ(IO_RadKVValue(0, 71), 71);
+    EXPECT_EQ(m_link->m_nReconnections.load(), 1u);
+}
+
 }  // namespace
 }  // namespace kestro::itest

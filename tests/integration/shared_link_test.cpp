@@ -2,6 +2,8 @@
 // runs packet operations, and the packet operations keep working too.
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 
 #include "session.h"
 
@@ -27,21 +29,22 @@ TEST_F(SharedLink, CommandsAndPacketRefreshesFromSeveralThreadsAllSucceed) {
             if (!ok) ++failed;
         }
     };
+    // 10 s by default; the test command runs it for 60 s once (KESTRO_STRESS_SECONDS).
+    const char* seconds = std::getenv("KESTRO_STRESS_SECONDS");
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds ? std::atoi(seconds) : 10);
+    auto running = [&] { return std::chrono::steady_clock::now() < until; };
     Tally packets, setters, status;
-    std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     threads.emplace_back([&] {
-        for (int n = 1; !stop; n = n % 6 + 1) packets.count(IO_RefreshModelData(6, n) == 1);
+        for (int n = 1; running(); n = n % 6 + 1) packets.count(IO_RefreshModelData(6, n) == 1);
     });
     for (int t = 0; t < 5; ++t)
         threads.emplace_back([&, t] {
-            for (int v = 50 + t; !stop; v = v >= 140 ? 50 + t : v + 5) setters.count(IO_RadKVValue(0, v) != -1);
+            for (int v = 50 + t; running(); v = v >= 140 ? 50 + t : v + 5) setters.count(IO_RadKVValue(0, v) != -1);
         });
     threads.emplace_back([&] {
-        while (!stop) status.count(IO_GetSTValue() != -1 && IO_GetCommState() == 1);
+        while (running()) status.count(IO_GetSTValue() != -1 && IO_GetCommState() == 1);
     });
-    std::this_thread::sleep_for(10s);
-    stop = true;
     for (auto& thread : threads) thread.join();
 
     EXPECT_GT(packets.calls.load(), 20);

@@ -117,6 +117,16 @@ XLstatus XLAPI xlOpenDriver(void) {
     return 0;
 }
 
+XLstatus XLAPI xlCloseDriver(void) {
+    record("xlCloseDriver");
+    return 0;
+}
+
+XLstatus XLAPI xlClosePort(XLportHandle port) {
+    record("xlClosePort port %ld", port);
+    return 0;
+}
+
 XLstatus XLAPI xlGetDriverConfig(XLdriverConfig* config) {
     record("xlGetDriverConfig");
     memset(config, 0, sizeof *config);

@@ -74,6 +74,8 @@ int getMessage(HWND handle, KestroMessage* out, int timeoutMs) {
     auto ready = [&] { return window->destroyed || !window->queue.empty(); };
     if (timeoutMs < 0) {
         window->arrived.wait(lock, ready);
+    } else if (timeoutMs == 0) {
+        if (!ready()) return 0;  // a look, not a wait
     } else if (!window->arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready)) {
         return 0;
     }

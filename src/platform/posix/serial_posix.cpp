@@ -272,13 +272,20 @@ public:
     int bytesInQueue() override {
         std::shared_lock<std::shared_mutex> lock(io);
         if (fd < 0 || failed) return 0;
-        const int buffered = static_cast<int>(aheadCount());
-        int queued = 0;
-        if (::ioctl(fd, FIONREAD, &queued) != 0) {
-            if (isGone(errno)) failed = true;
-            return buffered;
+        std::lock_guard<std::mutex> guard(aheadLock);
+        if (aheadEnd > aheadBegin) return static_cast<int>(aheadEnd - aheadBegin);
+        // Nothing read ahead: one read() takes what the driver holds (the caller reads
+        // it next), instead of a count from the driver now and the read after it.
+        ssize_t n;
+        do n = ::read(fd, ahead, sizeof ahead);
+        while (n < 0 && errno == EINTR);
+        if (n > 0) {
+            aheadBegin = 0;
+            aheadEnd = static_cast<std::size_t>(n);
+            return static_cast<int>(n);
         }
-        return buffered + queued;
+        if (n == 0 || (n < 0 && isGone(errno))) failed = true;
+        return 0;
     }
 
     SerialIoResult read(std::uint8_t* buffer, int count, const Started& started) override {
@@ -413,6 +420,7 @@ public:
                 return SerialWait::Cancelled;
             }
             const short events = fds[0].revents;
+            if ((events & POLLIN) != 0 && (events & (POLLHUP | POLLERR | POLLNVAL)) == 0) return SerialWait::Input;
             int queued = 0;
             const bool counted = ::ioctl(fd, FIONREAD, &queued) == 0;
             const int error = errno;

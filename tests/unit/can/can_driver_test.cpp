@@ -61,7 +61,7 @@ TEST_F(XlDriverTest, FirstStartRegistersTheFirstTwoCanChannelsAndStartsTheBus) {
     EXPECT_EQ(fake.registered, (std::vector<int>{1, 2}));
     EXPECT_EQ(link.driver()->m_ChannelMask[0], 0x2u);
     EXPECT_EQ(link.driver()->m_ChannelMask[1], 0x4u);
-    EXPECT_EQ(link.driver()->m_bOpen, 1);
+    EXPECT_EQ(link.driver()->m_bOpen.load(), 1);
 
     // A second open while open does nothing and succeeds.
     fake.calls.clear();
@@ -101,7 +101,7 @@ TEST_F(XlDriverTest, OneCanChannelOnlyRegistersItAndFailsWith255) {
     EXPECT_EQ(fake.registered, (std::vector<int>{1}));
     EXPECT_EQ(driver.m_ChannelMask[0], 0x2u);
     EXPECT_EQ(driver.m_ChannelMask[1], 0u);
-    EXPECT_EQ(driver.m_bOpen, 0);
+    EXPECT_EQ(driver.m_bOpen.load(), 0);
     EXPECT_EQ(std::count_if(fake.calls.begin(), fake.calls.end(),
                             [](const std::string& c) { return c.rfind("xlOpenPort", 0) == 0; }),
               0);
@@ -214,6 +214,47 @@ TEST_F(XlDriverTest, CloseDeactivatesAndKeepsTheStateWhenThatFails) {
     fake.deactivateStatus = 5;
     EXPECT_EQ(link.CloseComm(), 0);
     EXPECT_EQ(link.m_WorkFlags.bCommOk.load(), 1);
+}
+
+TEST_F(XlDriverTest, FailingReceiveMarksTheAdapterLostAndReopenRunsTheOpenSequenceAgain) {
+    fake.registered = {1, 2};
+    CCanProtocol link(std::make_unique<CCanDriver>(&api));
+    ASSERT_EQ(link.InitComm(), 1);
+    CCanDriver& d = *link.driver();
+    d.SetRxHandles(7, nullptr);
+    unsigned char buffer[8];
+    EXPECT_EQ(d.ReceiveFrame(buffer), 0);  // an empty queue is no loss
+    EXPECT_FALSE(d.lost());
+    fake.receiveStatus = 129;  // the adapter was unplugged
+    EXPECT_EQ(d.ReceiveFrame(buffer), 0);
+    EXPECT_TRUE(d.lost());
+
+    // Still away: the port and the driver are closed once, opening the driver fails,
+    // and the next attempt closes nothing that is not open.
+    fake.openDriverStatus = 201;
+    fake.calls.clear();
+    EXPECT_FALSE(d.Reopen(500000, 8, 8));
+    EXPECT_EQ(fake.calls, (Calls{"xlDeactivateChannel 7 0x6", "xlClosePort 7", "xlCloseDriver", "xlOpenDriver"}));
+    fake.calls.clear();
+    EXPECT_FALSE(d.Reopen(500000, 8, 8));
+    EXPECT_EQ(fake.calls, (Calls{"xlOpenDriver"}));
+    EXPECT_TRUE(d.lost());
+
+    // Back: the start-up's sequence, the notification armed again, frames delivered.
+    fake.openDriverStatus = 0;
+    fake.receiveStatus = 0;
+    fake.calls.clear();
+    EXPECT_TRUE(d.Reopen(500000, 8, 8));
+    EXPECT_FALSE(d.lost());
+    EXPECT_EQ(fake.calls, concat(concat({"xlOpenDriver", "xlGetDriverConfig", "xlGetApplConfig Tavrino 0 bus 1",
+                                         "xlGetChannelMask 57/0/0 = 0x2", "xlGetApplConfig Tavrino 1 bus 1",
+                                         "xlGetChannelMask 57/0/1 = 0x4"},
+                                        kBusStart),
+                                 {"xlSetNotification 7 level 1"}));
+    EXPECT_EQ(d.m_hRxPort, 7);
+    EXPECT_EQ(d.m_hRxEvent, d.m_hNotify);
+    fake.rxQueue = {FakeXl::frame(8, {'K', 'V', '0', '8', '0', 0x03, 0x3C, 0x55})};
+    EXPECT_EQ(d.ReceiveFrame(buffer), 1);
 }
 
 }  // namespace

@@ -202,8 +202,10 @@ TEST_F(CanLinkTest, MissingContinuationFrameSpoilsTheReplyOrGivesItUp) {
     link->ReceiveAndProcess();
     EXPECT_EQ(link->m_bDataBagChecksumError.load(), 1);
     EXPECT_EQ(link->m_ReplyFlags[63].load(), 0);
+    EXPECT_EQ(link->m_Stats.droppedUnits.load(), 0u);  // read whole, only wrong
 
-    // Nothing more arrives: the reply is given up after the continuation wait.
+    // Nothing more arrives: the reply is given up after the continuation wait, counted
+    // as a dropped unit and traced.
     process();
     link->m_bDataBagChecksumError = 0;
     bus->queueStream(Bytes(frame.begin(), frame.begin() + 8));
@@ -213,6 +215,15 @@ TEST_F(CanLinkTest, MissingContinuationFrameSpoilsTheReplyOrGivesItUp) {
     EXPECT_LT(waited, std::chrono::milliseconds(CCanProtocol::kContinuationWaitMs + 200));
     EXPECT_EQ(link->m_ReplyFlags[63].load(), 0);
     EXPECT_EQ(link->m_bDataBagChecksumError.load(), 0);
+    EXPECT_EQ(link->m_Stats.droppedUnits.load(), 1u);
+    EXPECT_NE(traceSince().find("Abandoned unit from GEN, no CAN frame for ms : 100"), std::string::npos);
+
+    // A receive stopped on purpose inside a unit is no dropped unit.
+    bus->queueStream(Bytes(frame.begin(), frame.begin() + 8));
+    bus->whileWaiting = [this] { link->m_bStopReceive = 1; };
+    link->ReceiveAndProcess();
+    link->m_bStopReceive = 0;
+    EXPECT_EQ(link->m_Stats.droppedUnits.load(), 1u);
 }
 
 TEST_F(CanLinkTest, MessagesMayTakeSixtyFurtherFramesAndNoMore) {
@@ -228,7 +239,10 @@ TEST_F(CanLinkTest, MessagesMayTakeSixtyFurtherFramesAndNoMore) {
         process();
         EXPECT_EQ(link->m_pData->radKV.load(), textLength == 486 ? 80 : 0);
         EXPECT_EQ(link->m_nGenState.load(), 3);  // the next message is still read
+        EXPECT_EQ(link->m_Stats.droppedUnits.load(), textLength == 486 ? 0u : 1u);
     }
+    EXPECT_EQ(traceSince().find("Abandoned unit"), std::string::npos);
+    EXPECT_NE(traceSince().find("Dropped message from GEN longer than further frames : 60"), std::string::npos);
 }
 
 TEST_F(CanLinkTest, FramesOfOtherIdentifiersNeverReachTheParser) {

@@ -25,6 +25,8 @@ struct FakeXl {
     std::deque<xl::XLevent> rxQueue;
     xl::XLstatus transmitStatus = 0;
     xl::XLstatus deactivateStatus = 0;
+    xl::XLstatus receiveStatus = 0;  // when not 0, every xlReceive fails with it
+    xl::XLstatus openDriverStatus = 0;
 
     static FakeXl*& current() {
         static FakeXl* instance = nullptr;
@@ -45,7 +47,7 @@ struct FakeXl {
 
     static xl::XLstatus openDriver() {
         log("xlOpenDriver");
-        return 0;
+        return current()->openDriverStatus;
     }
     static xl::XLstatus getDriverConfig(xl::XLdriverConfig* config) {
         log("xlGetDriverConfig");
@@ -131,7 +133,16 @@ struct FakeXl {
         current()->transmitted.emplace_back(e, e + *count);
         return current()->transmitStatus;
     }
+    static xl::XLstatus closePort(xl::XLportHandle port) {
+        log("xlClosePort " + std::to_string(port));
+        return 0;
+    }
+    static xl::XLstatus closeDriver() {
+        log("xlCloseDriver");
+        return 0;
+    }
     static xl::XLstatus receive(xl::XLportHandle, unsigned* count, xl::XLevent* event) {
+        if (current()->receiveStatus != 0) return current()->receiveStatus;
         auto& q = current()->rxQueue;
         if (q.empty() || *count < 1) return xl::XL_ERR_QUEUE_IS_EMPTY;
         *event = q.front();
@@ -165,6 +176,8 @@ struct FakeXl {
         a.xlCanTransmit = &transmit;
         a.xlReceive = &receive;
         a.xlSetNotification = &setNotification;
+        a.xlClosePort = &closePort;
+        a.xlCloseDriver = &closeDriver;
         a.waitForEvent = &waitForEvent;
         return a;
     }

@@ -69,6 +69,40 @@ TEST_F(ConsoleLink, StalledUploadIsCompletedAndReportedAborted) {
     EXPECT_EQ(console->operationCode(), 0);
 }
 
+TEST_F(ConsoleLink, UploadSilentForFourSecondsIsAbandonedAndTheReceiverGoesOn) {
+    // The start byte and "ab" answer the header; "cd" follows 3.5 to 3.9 s after "b" was
+    // read (the upload goes on), the rest 4.3 s or more after "cd": the upload is
+    // abandoned after 4 s of silence and the late bytes are read as control bytes.
+    long long headerAt = -1;
+    peer.setResponder([&](const Bytes& written) -> Bytes {
+        if (written == Bytes{0xFF, 0x10, 0xFF, 0x10}) {
+            headerAt = clock.nowMs();
+            peer.sendAt(headerAt + 3900, bytesOf("cd"));
+            peer.sendAt(headerAt + 8300, bytesOf("gh$$$$"));
+            return bytesOf("\x03" "ab");
+        }
+        if (written == Bytes{0xFF, 0x11, 0xFF, 0x11}) return bytesOf("\x02xy$$$$");
+        return {};
+    });
+    const std::string dir = host.dir().string() + "/";
+    ASSERT_EQ(console->ConsoleDownLoad(dir.c_str(), 0, 12), 1);
+    ASSERT_TRUE(notices.waitFor({2, 5}));
+    EXPECT_EQ(TempHost::readFile(host.dir() / "AprStruct.bin"), "abcd" + kTrailer);
+    EXPECT_NE(traceText().find("Console upload abandoned, no byte for ms : 4000"), std::string::npos);
+    EXPECT_EQ(console->operationCode(), 0);
+    ASSERT_TRUE(waitUntil([this] { return peer.pendingInput() == 0; }, std::chrono::seconds(10)));
+    EXPECT_EQ(TempHost::readFile(host.dir() / "AprStruct.bin"), "abcd" + kTrailer);
+
+    // Any byte values while idle, then an upload: it is received as usual.
+    Bytes every(256);
+    for (int b = 0; b < 256; ++b) every[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(b);
+    peer.send(every);
+    ASSERT_TRUE(waitUntil([this] { return peer.pendingInput() == 0; }, std::chrono::seconds(20)));
+    ASSERT_EQ(console->ConsoleDownLoad(dir.c_str(), 0, 13), 1);
+    ASSERT_TRUE(notices.waitFor({2, 3}));
+    EXPECT_EQ(TempHost::readFile(host.dir() / "AprData.bin"), "xy" + kTrailer);
+}
+
 TEST_F(ConsoleLink, UploadIntoMissingDirectoryIsDrainedAndReported) {
     answerUploads(peer, bytesOf("abc$$$$"), {});
     const std::string dir = (host.dir() / "no-such-dir").string() + "/";

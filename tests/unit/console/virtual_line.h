@@ -103,9 +103,17 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_purges;
     }
+    // Bytes that arrive at a moment of virtual time (not before).
+    void sendAt(long long atMs, const Bytes& bytes) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_scheduled.push_back({atMs, bytes});
+    }
+    // Bytes not yet read, also those still to arrive.
     std::size_t pendingInput() const {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_input.size();
+        std::size_t n = m_input.size();
+        for (const Written& s : m_scheduled) n += s.bytes.size();
+        return n;
     }
 
     bool isOpen() const override { return true; }
@@ -122,10 +130,12 @@ public:
     }
     int bytesInQueue() override {
         std::lock_guard<std::mutex> lock(m_mutex);
+        arriveLocked();
         return static_cast<int>(m_input.size());
     }
     int read(std::uint8_t* buffer, int count) override {
         std::lock_guard<std::mutex> lock(m_mutex);
+        arriveLocked();
         int n = 0;
         while (n < count && !m_input.empty()) {
             buffer[n++] = m_input.front();
@@ -142,10 +152,24 @@ public:
     }
 
 private:
+    // Scheduled bytes whose moment has come join the input, in the order sent.
+    void arriveLocked() {
+        const long long now = m_clock.nowMs();
+        for (auto it = m_scheduled.begin(); it != m_scheduled.end();) {
+            if (it->atMs > now) {
+                ++it;
+                continue;
+            }
+            m_input.insert(m_input.end(), it->bytes.begin(), it->bytes.end());
+            it = m_scheduled.erase(it);
+        }
+    }
+
     const VirtualClock& m_clock;
     mutable std::mutex m_mutex;
     Responder m_responder;
     std::deque<std::uint8_t> m_input;
+    std::vector<Written> m_scheduled;  // bytes and the moment they arrive
     std::vector<Written> m_written;
     int m_purges = 0;
 };

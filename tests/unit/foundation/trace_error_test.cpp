@@ -1,5 +1,9 @@
 // Trace line layout, the purge of old trace files, and the error-message table.
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "diag/error_messages.h"
@@ -52,6 +56,71 @@ TEST(TraceLog, WholeLinesUnderConcurrentWriters) {
         char w = line[33];
         EXPECT_EQ(line.substr(line.size() - 41, 40), std::string(40, static_cast<char>('a' + (w - '0'))));
     }
+}
+
+// A posted line (the reader's line about a reply) is not written at once, but nothing
+// written after it can come before it, flushPosted() puts it in the file, and closing or
+// switching the file never loses it.
+TEST(TraceLog, PostedLinesKeepTheirPlaceAndAreNeverLost) {
+    test::TempHost host;
+    TraceLog log;
+    ASSERT_TRUE(log.open((host.dir() / "Trace" / "20260101.txt").string()));
+    log.postLine("Got command from GEN :", -1, "KV080");
+    EXPECT_EQ(host.read("Trace/20260101.txt"), "");  // not yet written
+    log.flushPosted();
+    EXPECT_NE(host.read("Trace/20260101.txt").find("Got command from GEN : KV080\r\n"), std::string::npos);
+    log.flushPosted();  // nothing posted: nothing written twice
+
+    // Another thread's line after a post follows the posted line.
+    log.postLine("Got command from GEN :", -1, "ST02");
+    std::thread([&] { log.writeLine("UI sent command            : ", -1, "KV081"); }).join();
+    log.postLine("Got command from GEN :", -1, "KV081");
+    ASSERT_TRUE(log.open((host.dir() / "Trace" / "20260102.txt").string()));  // the day changes
+    log.postLine("Got command from GEN :", -1, "ST03");
+    log.close();
+
+    const std::string first = host.read("Trace/20260101.txt");
+    const std::size_t kv080 = first.find("KV080"), st02 = first.find("ST02"), sent = first.find("KV081"),
+                      kv081 = first.rfind("KV081");
+    ASSERT_NE(st02, std::string::npos);
+    ASSERT_NE(kv081, sent);
+    EXPECT_LT(kv080, st02);
+    EXPECT_LT(st02, sent);
+    EXPECT_NE(first.find("UI sent command            :  KV081"), std::string::npos);
+    EXPECT_EQ(first.find("KV080", kv080 + 1), std::string::npos);
+    EXPECT_EQ(first.find("ST03"), std::string::npos);
+    EXPECT_NE(host.read("Trace/20260102.txt").find("Got command from GEN : ST03\r\n"), std::string::npos);
+}
+
+// A sender woken by a reply makes sure the reply's line is in the file before it goes
+// on, whether or not the reader has written it yet.
+TEST(TraceLog, FlushPostedFromAnotherThreadWritesEachLineOnce) {
+    test::TempHost host;
+    TraceLog log;
+    ASSERT_TRUE(log.open((host.dir() / "Trace" / "20260101.txt").string()));
+    std::atomic<int> turn{0};
+    std::thread reader([&] {
+        for (int i = 0; i < 500; ++i) {
+            log.postLine("Got command from GEN :", i, "");
+            turn = i + 1;
+            log.flushPosted();
+        }
+    });
+    for (int seen = 0; seen < 500;) {
+        const int now = turn.load();
+        if (now == seen) continue;
+        log.flushPosted(std::chrono::microseconds(5));
+        seen = now;
+        // Every line posted before the sender looked is in the file now.
+        const std::string text = host.read("Trace/20260101.txt");
+        ASSERT_NE(text.find("Got command from GEN : " + std::to_string(now - 1) + "\r\n"), std::string::npos);
+    }
+    reader.join();
+    log.close();
+    const std::string text = host.read("Trace/20260101.txt");
+    std::size_t lines = 0, pos = 0;
+    while ((pos = text.find("\r\n", pos)) != std::string::npos) ++lines, pos += 2;
+    EXPECT_EQ(lines, 500u);
 }
 
 TEST(TraceLog, UnwritableDirectoryLeavesTracingOff) {

@@ -242,6 +242,7 @@ bool CanFace::control(std::string_view line, std::string* reply) {
     std::ostringstream s;
     s << "bus " << libraryBusSpec() << " in " << c.framesIn << " out " << c.framesOut << " foreign " << c.foreignIn
       << " injected " << c.injectedFrames << " dropped " << c.droppedFrames << " bad " << c.badElements
+      << " clients " << c.clients << " refused " << c.refusedClients
       << " faults id9 " << (f.id9 ? "on" : "off") << " drop-continuation " << (f.dropContinuation ? "on" : "off")
       << " foreign-burst " << (f.foreignBurst ? "on" : "off");
     return answer(true, s.str());
@@ -275,7 +276,8 @@ void CanFace::ioLoop() {
     }
     if (stopping) break;
 
-    // The simulator's "disconnect" fault ends the connection, as a vanished server would.
+    // The simulator's "disconnect" fault ends the connection, as a vanished server would,
+    // and turns new clients away until "reconnect".
     const bool disconnected = sim->faults().disconnected;
     if ((disconnected && !wasDisconnected) || dropRequested.exchange(false)) closeClient();
     wasDisconnected = disconnected;
@@ -288,6 +290,13 @@ void CanFace::ioLoop() {
       } else if (p.fd == listenFd) {
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
+        if (disconnected) {
+          // The generator is unplugged: the bus is gone, a client is turned away at once.
+          ::close(fd);
+          std::lock_guard<std::mutex> lock(m);
+          ++stats.refusedClients;
+          continue;
+        }
         closeClient();  // a new connection replaces the old one
         clientFd = fd;
         int one = 1;

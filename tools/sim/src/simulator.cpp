@@ -309,7 +309,11 @@ void Simulator::emitLocked(Bytes frame, Origin origin, std::string what) {
     }
     ++stats.framesSent;
     observeLocked("TX " + printable(record.what));
-    wake.signal();
+    // What is due now goes out at once, so an answer does not wait for the I/O loop
+    // to come round; what must wait (a slow line, the later chunks of a split frame,
+    // a full line) is the loop's, which is woken unless this is the loop itself.
+    writeDueLocked(now);
+    if (!outQueue.empty() && std::this_thread::get_id() != ioThread.get_id()) wake.signal();
   }
   sentLog.push_back(std::move(record));
   if (sentLog.size() > kLogLimit) sentLog.pop_front();

@@ -42,6 +42,7 @@ struct CanFaceCounters {
   std::uint64_t droppedFrames = 0;   // continuation frames left out by a fault
   std::uint64_t badElements = 0;     // socketcand text that was not understood
   std::uint64_t clients = 0;         // socketcand connections accepted
+  std::uint64_t refusedClients = 0;  // connections closed at once while the line is down
 };
 
 // CAN faults, switched by name: "can-id9" (a frame of identifier 9 before every unit),
