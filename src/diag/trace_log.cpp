@@ -93,14 +93,17 @@ bool TraceLog::isOpen() const {
 
 void TraceLog::writeRaw(const std::string& line) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    writePostedLocked();
-    if (!m_file) return;
-    std::fwrite(line.data(), 1, line.size(), m_file);
-    std::fflush(m_file);
+    writePostedLocked(line);
 }
 
-void TraceLog::writePostedLocked() {
-    if (m_writtenCount.load() == m_postedCount.load()) return;
+void TraceLog::writePostedLocked(std::string_view line) {
+    if (m_writtenCount.load() == m_postedCount.load()) {
+        if (m_file && !line.empty()) {
+            std::fwrite(line.data(), 1, line.size(), m_file);
+            std::fflush(m_file);
+        }
+        return;
+    }
     std::string lines;
     std::uint64_t count = 0;
     {
@@ -108,6 +111,7 @@ void TraceLog::writePostedLocked() {
         lines.swap(m_posted);
         count = m_postedCount.load();
     }
+    lines.append(line);  // the posted lines and this one in one write
     if (m_file && !lines.empty()) {
         std::fwrite(lines.data(), 1, lines.size(), m_file);
         std::fflush(m_file);

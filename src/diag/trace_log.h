@@ -57,8 +57,8 @@ public:
 
 private:
     void writeRaw(const std::string& line);
-    // Writes the posted lines (m_mutex held).
-    void writePostedLocked();
+    // Writes the posted lines, then `line`, in one write (m_mutex held).
+    void writePostedLocked(std::string_view line = {});
 
     mutable std::mutex m_mutex;  // order of writes; held during a write
     std::FILE* m_file = nullptr;

@@ -276,15 +276,9 @@ public:
         if (aheadEnd > aheadBegin) return static_cast<int>(aheadEnd - aheadBegin);
         // Nothing read ahead: one read() takes what the driver holds (the caller reads
         // it next), instead of a count from the driver now and the read after it.
-        ssize_t n;
-        do n = ::read(fd, ahead, sizeof ahead);
-        while (n < 0 && errno == EINTR);
-        if (n > 0) {
-            aheadBegin = 0;
-            aheadEnd = static_cast<std::size_t>(n);
-            return static_cast<int>(n);
-        }
-        if (n == 0 || (n < 0 && isGone(errno))) failed = true;
+        const ssize_t n = fillAhead();
+        if (n > 0) return static_cast<int>(n);
+        if (n == 0 || isGone(errno)) failed = true;
         return 0;
     }
 
@@ -308,16 +302,13 @@ public:
             started();
             return gone(EIO, false);
         }
-        ssize_t n;
-        do n = ::read(fd, ahead, sizeof ahead);
-        while (n < 0 && errno == EINTR);
+        const ssize_t n = fillAhead();
         const int error = errno;
         started();
         if (n > 0) {
             const std::size_t take = std::min(static_cast<std::size_t>(n), static_cast<std::size_t>(count));
             std::memcpy(buffer, ahead, take);
             aheadBegin = take;
-            aheadEnd = static_cast<std::size_t>(n);
             result.count = static_cast<int>(take);
             return result;
         }
@@ -478,6 +469,17 @@ private:
     std::uint8_t ahead[512] = {};
     std::size_t aheadBegin = 0;
     std::size_t aheadEnd = 0;
+
+    // One read() of what the driver holds into the empty read-ahead buffer (aheadLock
+    // held). Its result; errno tells a failure.
+    ssize_t fillAhead() {
+        ssize_t n;
+        do n = ::read(fd, ahead, sizeof ahead);
+        while (n < 0 && errno == EINTR);
+        aheadBegin = 0;
+        aheadEnd = n > 0 ? static_cast<std::size_t>(n) : 0;
+        return n;
+    }
 
     std::size_t aheadCount() {
         std::lock_guard<std::mutex> guard(aheadLock);
