@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -118,6 +119,7 @@ public:
     std::atomic<std::uint64_t> m_nReconnections{0};
     // Traffic counters (written once to the trace when the link closes).
     LinkStatistics m_Stats;
+    std::atomic<std::int64_t> m_nLastRoundTripNs{std::numeric_limits<std::int64_t>::max()};
 
     // Receive procedures of the three library modes.
     void ReceiveWorkModePro();
@@ -169,6 +171,14 @@ public:
     // Waits until an arrival of the exchange's kind has not been looked at yet, or the
     // deadline passes; true when there is one.
     bool waitArrival(const ReplyLedger::Exchange& exchange, std::chrono::steady_clock::time_point deadline);
+    // On a link whose last answer came within kReplySpinLimit, watches for the
+    // exchange's answer for about twice that time before the sender goes to sleep: the
+    // answer then finds the sender running instead of having to wake it. A slow line
+    // (any real serial line) never spins.
+    void spinForArrival(const ReplyLedger::Exchange& exchange, std::chrono::steady_clock::time_point deadline);
+    // The round trip of the last answered exchange, for spinForArrival.
+    void noteRoundTrip(std::chrono::steady_clock::duration elapsed);
+    static constexpr std::chrono::microseconds kReplySpinLimit{200};
 
     // Library mode and state gate.
     static bool kindAllowed(int genState, int kind, bool variantB);

@@ -52,6 +52,36 @@ bool CCommProtocol::waitArrival(const ReplyLedger::Exchange& exchange, std::chro
     return m_ReplyArrived.wait_until(lock, deadline, [&] { return exchange.pending(); });
 }
 
+namespace {
+
+inline void cpuRelax() noexcept {
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+    asm volatile("yield");
+#endif
+}
+
+}  // namespace
+
+void CCommProtocol::spinForArrival(const ReplyLedger::Exchange& exchange,
+                                   std::chrono::steady_clock::time_point deadline) {
+    const std::chrono::nanoseconds last{m_nLastRoundTripNs.load(std::memory_order_relaxed)};
+    if (last > kReplySpinLimit) return;
+    const auto now = std::chrono::steady_clock::now();
+    const auto until = std::min(deadline, now + 2 * last + std::chrono::microseconds(20));
+    while (!exchange.pending()) {
+        cpuRelax();
+        if (std::chrono::steady_clock::now() >= until) return;
+    }
+}
+
+void CCommProtocol::noteRoundTrip(std::chrono::steady_clock::duration elapsed) {
+    m_Stats.addRoundTrip(elapsed);
+    m_nLastRoundTripNs.store(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count(),
+                             std::memory_order_relaxed);
+}
+
 bool CCommProtocol::waitReplyFlag(int kind, int timeoutMs) {
     if (kind < 0 || kind >= kReplyFlagCount) return false;
     LinkInt& flag = m_ReplyFlags[static_cast<std::size_t>(kind)];
@@ -139,12 +169,13 @@ int acknowledged(CCommProtocol& link, int kind, int attempts, int pollsPerAttemp
         }
         const auto deadline = sentAt + std::chrono::milliseconds(pollsPerAttempt);
         bool answered = false;
+        link.spinForArrival(exchange, deadline);
         while (!answered) {
             if (!link.waitArrival(exchange, deadline)) break;
             answered = exchange.takeAnswer();
         }
         if (answered) {
-            link.m_Stats.addRoundTrip(std::chrono::steady_clock::now() - sentAt);
+            link.noteRoundTrip(std::chrono::steady_clock::now() - sentAt);
             // The reader posted the answer's trace line before it woke this sender; it
             // is in the file before the host has the result.
             link.m_TraceFile.flushPosted(kTraceFlushSpin);
