@@ -419,15 +419,26 @@ void CMyProtocl::receiveUpload(const char* fileName, std::intptr_t startCode, st
     } else {
         trace("Console upload: cannot create the file " + m_strUploadFile);
     }
-    // Without a file the bytes are still taken off the line, up to the terminator.
+    // Without a file the bytes are still taken off the line, up to the terminator. A
+    // console that never sends the terminator cannot fill the disk: beyond the limit
+    // the upload is abandoned (what came so far stays in the file, as after silence).
+    const long long limit = m_nUploadLimit.load();
+    long long received = 0;
+    bool overlong = false;
     while (!writer.terminated()) {
         const std::uint8_t byte = ReceiveOneByte1();
         if (m_bUploadAbort.load() != 0 || !running()) break;
+        if (++received > limit) {
+            overlong = true;
+            break;
+        }
         writer.put(byte);
     }
     const bool aborted = !writer.terminated();
     if (aborted && m_bUploadAbort.load() != 0)
         trace("Console upload abandoned, no byte for ms : " + std::to_string(kUploadSilenceMs) + " " + m_strUploadFile);
+    if (overlong)
+        trace("Console upload abandoned, longer than bytes : " + std::to_string(limit) + " " + m_strUploadFile);
     if (aborted) writer.flushPending();
     const bool written = writer.finish();
     m_bUploadAbort = 0;

@@ -70,6 +70,11 @@ public:
     // Whether the write or the read thread exists.
     bool threadsStarted();
 
+    // The most data bytes one upload may bring (kUploadLimitBytes); a longer upload is
+    // abandoned. Tests set a small limit.
+    static constexpr long long kUploadLimitBytes = 4LL * 1024 * 1024;
+    void setUploadLimit(long long bytes) { m_nUploadLimit = bytes; }
+
     CSerialPort m_SerialPort;
 
 private:
@@ -121,6 +126,7 @@ private:
     std::atomic<int> m_bUploadStarted{0};
     std::atomic<int> m_bDownloadDone{0};    // the console sent 0x04
     std::string m_strUploadFile;            // current upload file (read thread)
+    std::atomic<long long> m_nUploadLimit{kUploadLimitBytes};
 
     std::mutex m_threadMutex;  // creating, stopping the threads
     std::unique_ptr<LinkThread> m_pWriteThread;

@@ -69,6 +69,24 @@ TEST_F(ConsoleLink, StalledUploadIsCompletedAndReportedAborted) {
     EXPECT_EQ(console->operationCode(), 0);
 }
 
+TEST_F(ConsoleLink, UploadWithoutTerminatorIsCutAtTheLimitAndTheNextUploadWorks) {
+    // A console that streams without ever sending the terminator: the file keeps the
+    // bytes up to the limit and the upload is reported aborted; a later upload works.
+    console->setUploadLimit(16);
+    answerUploads(peer, Bytes(40, 'a'), bytesOf("ok$$$$"));
+    const std::string dir = host.dir().string() + "/";
+    ASSERT_EQ(console->ConsoleDownLoad(dir.c_str(), 0, 12), 1);
+    ASSERT_TRUE(notices.waitFor({2, 5}));
+    EXPECT_EQ(TempHost::readFile(host.dir() / "AprStruct.bin"), std::string(16, 'a') + kTrailer);
+    EXPECT_NE(traceText().find("Console upload abandoned, longer than bytes : 16"), std::string::npos);
+    EXPECT_EQ(console->operationCode(), 0);
+    ASSERT_TRUE(waitUntil([this] { return peer.pendingInput() == 0; }, std::chrono::seconds(20)));
+
+    ASSERT_EQ(console->ConsoleDownLoad(dir.c_str(), 0, 13), 1);
+    ASSERT_TRUE(notices.waitFor({2, 3}));
+    EXPECT_EQ(TempHost::readFile(host.dir() / "AprData.bin"), "ok" + kTrailer);
+}
+
 TEST_F(ConsoleLink, UploadSilentForFourSecondsIsAbandonedAndTheReceiverGoesOn) {
     // The start byte and "ab" answer the header; "cd" follows 3.5 to 3.9 s after "b" was
     // read (the upload goes on), the rest 4.3 s or more after "cd": the upload is
