@@ -208,6 +208,16 @@ int main(int argc, char** argv) {
                 ++exposures;
                 expected += 5;  // PR1, PR2, XR1, XR0, PR0
                 sim.waitHandshakeDone(5s);
+                const kestro::sim::HandshakeResult hs = sim.lastHandshake();
+                if (!hs.completed || !hs.allEchoed()) {
+                    // Which step went unanswered, and how long each echo took.
+                    std::string steps;
+                    for (const auto& step : hs.steps)
+                        steps += " " + step.message + (step.echoed ? "=" + std::to_string(step.echoDelay.count()) + "ms" : "=no echo");
+                    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+                    std::lock_guard<std::mutex> lock(noteLock);
+                    notes.push_back(std::to_string(ms) + " ms: exposure handshake" + (hs.running ? " still running" : "") + ":" + steps);
+                }
             } else {
                 std::fprintf(stderr, "exposure not started: %s\n", why.c_str());
             }

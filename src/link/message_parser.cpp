@@ -183,6 +183,8 @@ public:
 
     void dataBagUnit();
     void asciiMessage();
+    // The rest of a message whose two letters have been read.
+    void messageAfterLetters(std::uint8_t first, std::uint8_t second);
 
 private:
     // The unit's next byte. A unit whose bytes stop coming is abandoned (counted, with
@@ -210,8 +212,25 @@ private:
 };
 
 void UnitParser::dataBagUnit() {
-    const auto firstByte = next();
+    auto firstByte = next();
     if (!firstByte) return;
+    // A message the generator sends of its own accord (a prepare or exposure request, a
+    // status) can arrive while an exchange runs. Two upper-case letters begin it: it is
+    // read and handled as in message mode instead of being lost (a PR1 lost here goes
+    // unanswered and the generator abandons the exposure). A letter followed by anything
+    // else was a stray byte, and what follows it is taken as the unit's start. "E" keeps
+    // its own meaning.
+    while (isUpperLetter(*firstByte) && *firstByte != 'E') {
+        const auto second = next();
+        if (!second) return;
+        if (isUpperLetter(*second)) {
+            reader.readingMessage(true);
+            messageAfterLetters(*firstByte, *second);
+            return;
+        }
+        LinkStatistics::add(link.m_Stats.resyncs);
+        firstByte = second;
+    }
     const std::uint8_t first = *firstByte;
     rx[0] = first;
     switch (first) {
@@ -313,12 +332,17 @@ void UnitParser::asciiMessage() {
         LinkStatistics::add(link.m_Stats.resyncs);
         return;
     }
+    messageAfterLetters(first, *second);
+}
 
+void UnitParser::messageAfterLetters(std::uint8_t first, std::uint8_t second) {
+    rx[0] = first;
+    rx[1] = second;
     // A message that does not reach its ETX within the receive buffer is dropped. The
     // rest of it is read and discarded up to its ETX and checksum, so the next call
     // starts at the next message instead of parsing the tail of this one.
     std::size_t n = 2;
-    unsigned sum = first + *second;
+    unsigned sum = first + second;
     bool overlong = false;
     for (;;) {
         const auto byte = next();

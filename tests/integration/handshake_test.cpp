@@ -3,6 +3,7 @@
 
 #include "session.h"
 
+#include <future>
 #include <initializer_list>
 #include <string_view>
 
@@ -86,6 +87,23 @@ TEST_F(Handshake, RadiographyRunsToItsEnd) {
     }
     EXPECT_EQ(noticeCodes(), (std::vector<Code>{{2, 2}, {2, 3}, {1, 2}, {1, 1}, {2, 1}}));
     EXPECT_EQ(m_link->m_nGenState, 2);
+}
+
+// The generator asks for a prepare while a packet exchange waits for its reply (held
+// back here by a slow line): the request is echoed and notified at once, and the
+// exchange still gets its reply.
+TEST_F(Handshake, PrepareDuringAPacketExchangeIsAnswered) {
+    m_sim->setSlow(300ms);
+    const auto mark = m_sim->logMark();
+    auto refresh = std::async(std::launch::async, [] { return IO_RefreshModelData(6, 1); });
+    ASSERT_TRUE(m_sim->waitForUnit([](const sim::ReceivedUnit& u) { return u.unit.kind == sim::UnitKind::DataBag; },
+                                   2000ms, mark));
+    const std::size_t from = notices().size();
+    m_sim->sendMessage("PR1");  // injected: not held back
+    EXPECT_GE(waitNotice(2, 2, 2000ms, from), 0);
+    EXPECT_TRUE(m_sim->waitForCommand("PR1", 2000ms, mark));
+    EXPECT_EQ(refresh.get(), 1);
+    m_sim->setSlow(0ms);
 }
 
 TEST_F(Handshake, FluoroscopyRunsToItsEnd) {

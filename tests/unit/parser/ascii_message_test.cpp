@@ -300,12 +300,25 @@ TEST_F(ParserTest, OverlongMessageIsDroppedWithoutOverrunAndTheStreamResynchroni
     EXPECT_EQ(link->m_pData->radKV.load(), 42);
 }
 
-TEST_F(ParserTest, AsciiMessageIsNotParsedInDataBagMode) {
+// The generator's own messages (here a prepare request and a status) arrive while a
+// data-bag exchange runs: they are handled as in message mode, and the reply around
+// them is still read.
+TEST_F(ParserTest, MessageArrivingDuringADataBagExchangeIsHandled) {
     link->m_bDataBagMode = 1;
-    process(message("KV080"));
-    EXPECT_EQ(link->m_pData->radKV.load(), 0);
-    EXPECT_TRUE(setFlags().empty());
-    EXPECT_TRUE(traceLines().empty());
+    link->m_bTraceSTHE = 1;
+    process(concat({message("PR1"), Bytes{0x06}, message("ST003"), reply(5, {0xAA, 0xBB})}));
+    EXPECT_EQ(link->m_pData->radPrepState.load(), 1);
+    EXPECT_EQ(link->m_bAckReceived.load(), 1);
+    EXPECT_EQ(setFlags(), (std::vector<int>{7, 14, 62}));
+    EXPECT_EQ(traceLines(), (std::vector<std::string>{"Got command from GEN : PR1", "Got command from GEN : ST003"}));
+
+    // A damaged one is dropped as it would be outside the exchange.
+    clearFlags();
+    Bytes damaged = message("PR2");
+    damaged.back() ^= 0x01;
+    process(concat({damaged, reply(5, {0xAA, 0xBB})}));
+    EXPECT_EQ(link->m_pData->radPrepState.load(), 1);
+    EXPECT_EQ(setFlags(), std::vector<int>{62});
 }
 
 }  // namespace

@@ -43,13 +43,16 @@ TEST_F(DataBagTest, AcknowledgementsAndTheSwallowingE) {
 
     link->m_bAckReceived = 0;
     link->m_bNakReceived = 0;
-    port->feed(Bytes{'E', 0x06, 0x42, 0x15});
+    port->feed(Bytes{'E', 0x06, 0x42, 0x15, 0x7F, 0x06});
     link->ReceiveAndProcess();  // "E" and the ACK after it
+    EXPECT_EQ(port->queued(), 4u);
+    link->ReceiveAndProcess();  // a stray letter: the NAK after it still counts
     EXPECT_EQ(port->queued(), 2u);
-    link->ReceiveAndProcess();  // a byte that starts nothing
-    link->ReceiveAndProcess();
-    EXPECT_EQ(link->m_bAckReceived.load(), 0);
     EXPECT_EQ(link->m_bNakReceived.load(), 1);
+    link->ReceiveAndProcess();  // a byte that starts nothing
+    EXPECT_EQ(link->m_bAckReceived.load(), 0);
+    link->ReceiveAndProcess();
+    EXPECT_EQ(link->m_bAckReceived.load(), 1);
     EXPECT_TRUE(setFlags().empty());
 }
 
