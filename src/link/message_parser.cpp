@@ -220,7 +220,7 @@ void UnitParser::dataBagUnit() {
     // unanswered and the generator abandons the exposure). A letter followed by anything
     // else was a stray byte, and what follows it is taken as the unit's start. "E" keeps
     // its own meaning.
-    while (isUpperLetter(*firstByte) && *firstByte != 'E') {
+    if (isUpperLetter(*firstByte) && *firstByte != 'E') {
         const auto second = next();
         if (!second) return;
         if (isUpperLetter(*second)) {
@@ -229,7 +229,7 @@ void UnitParser::dataBagUnit() {
             return;
         }
         LinkStatistics::add(link.m_Stats.resyncs);
-        firstByte = second;
+        firstByte = second;  // not a letter: read below as the unit's first byte
     }
     const std::uint8_t first = *firstByte;
     rx[0] = first;
