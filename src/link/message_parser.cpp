@@ -183,10 +183,10 @@ public:
 
     void dataBagUnit();
     void asciiMessage();
-    // The rest of a message whose two letters have been read.
-    void messageAfterLetters(std::uint8_t first, std::uint8_t second);
 
 private:
+    // The rest of a message whose two letters have been read.
+    void messageAfterLetters(std::uint8_t first, std::uint8_t second);
     // The unit's next byte. A unit whose bytes stop coming is abandoned (counted, with
     // a trace line) when the reader gives up on the inter-byte limit.
     std::optional<std::uint8_t> next() {
